@@ -1,0 +1,52 @@
+// The mmCIF reader: a path or a text becomes a Structure, or the first ReaderError met.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "quarn/expected.hpp"
+#include "quarn/structure.hpp"
+
+namespace quarn {
+
+enum class ReaderErrorKind : std::uint8_t {
+  IoError = 0,
+  InvalidUtf8 = 1,          // in the vocabulary, produced by no step (bad UTF-8 is an IoError)
+  InvalidTokenStream = 2,
+  LoopMismatch = 3,
+  MissingNumeric = 4,
+  InvalidNumeric = 5,
+  MissingAtomSite = 6,
+  Unsupported = 7,          // in the vocabulary, produced by no step
+};
+
+// "I/O error", "input was not valid UTF-8", ... Never allocates.
+std::string_view reader_error_kind_text(ReaderErrorKind kind) noexcept;
+
+// The operating-system or decoder failure behind an IoError; never part of the display text.
+struct IoSource {
+  int os_error = 0;      // errno, or 0 when the failure is not the operating system's
+  std::string text;      // the failing component's own text
+};
+
+struct ReaderError {
+  std::string message;                 // the specific text of the failure
+  std::optional<std::string> detail;   // the path, only when the file could not be opened
+  std::optional<IoSource> source;      // cause of an IoError
+  ReaderErrorKind kind = ReaderErrorKind::IoError;
+
+  // "<kind text>: <message>", then " (<detail>)" when there is a detail; invalid UTF-8 in the
+  // detail shows as U+FFFD per invalid sequence.
+  std::string display() const;
+};
+
+// Opens `path` (the file-system path as raw bytes), inflates it when its extension is gz in any
+// case, checks UTF-8, parses it, and takes the file stem as entry id when the file names none.
+Expected<Structure, ReaderError> load_structure(std::string_view path);
+
+// Parses a whole decoded text. With atoms_required, a text without any _atom_site row is refused.
+Expected<Structure, ReaderError> parse_text(std::string_view text, bool atoms_required);
+
+}  // namespace quarn
