@@ -204,3 +204,33 @@ TEST(BoundingBox, IgnoresUnpositionedAtomsAndNaNUnlessEveryValueIsNaN) {
 
 }  // namespace
 }  // namespace quarn
+
+namespace quarn {
+namespace {
+
+TEST(BlockList, GrowsAcrossBlocksWithoutMovingElements) {
+  BlockList<int, 3> list;  // blocks of 8
+  EXPECT_TRUE(list.empty());
+  std::vector<const int*> addresses;
+  for (int i = 0; i < 100; ++i) {
+    list.push_back(i * 7);
+    addresses.push_back(&list.back());
+  }
+  ASSERT_EQ(list.size(), 100u);
+  for (int i = 0; i < 100; ++i) {
+    EXPECT_EQ(list[i], i * 7);
+    EXPECT_EQ(&list[i], addresses[i]);
+  }
+  std::size_t n = 0;
+  for (int v : list) EXPECT_EQ(v, static_cast<int>(n++) * 7);
+  EXPECT_EQ(n, 100u);
+  EXPECT_EQ(list.end() - list.begin(), 100);
+  std::size_t length = 0;
+  EXPECT_EQ(*list.run(13, &length), 91);
+  EXPECT_EQ(length, 3u);  // 13, 14, 15 close block 1
+  EXPECT_EQ(*list.run(96, &length), 96 * 7);
+  EXPECT_EQ(length, 4u);
+}
+
+}  // namespace
+}  // namespace quarn

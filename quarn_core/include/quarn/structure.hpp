@@ -8,6 +8,7 @@
 #include <utility>
 #include <vector>
 
+#include "quarn/atom_list.hpp"
 #include "quarn/bond_graph.hpp"
 #include "quarn/text.hpp"
 
@@ -140,7 +141,7 @@ class Structure {
   std::optional<std::string> entry_id;
   std::optional<std::string> title;
   std::optional<std::string> space_group;
-  std::vector<AtomSite> atoms;     // file order; an atom's index is its position here
+  BlockList<AtomSite> atoms;       // file order; an atom's index is its position here
   std::vector<BondRecord> bonds;   // _struct_conn and _chem_comp_bond rows, file order
   TextArena arena;                 // owns the atom texts too long to sit inline
 
