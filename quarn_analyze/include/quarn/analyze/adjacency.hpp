@@ -15,6 +15,11 @@ namespace quarn {
 // (radius j + radius i) + tolerance, ordered by i then j. A NaN tolerance finds none.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> geometric_bond_pairs(const Structure& s, double tolerance);
 
+// The atoms that geometric_bond_pairs pairs with `atom_index`, ascending: what that atom's row of
+// the augmented graph gains, found without testing every pair. Empty when the atom is out of range,
+// has no position or no element.
+std::vector<std::uint64_t> geometric_bond_partners(const Structure& s, std::uint64_t atom_index, double tolerance);
+
 // The explicit bond graph, with geometric pairs appended as covalent_unknown when include_geometric
 // (a pair already bonded explicitly keeps its explicit entry only).
 BondGraph augmented_bond_graph(const Structure& s, bool include_geometric, double tolerance);
