@@ -51,6 +51,15 @@ TEST(ProfileNeighbours, GeometryOnlyOnRequestAndNeverForUnpositionedAtoms) {
   EXPECT_EQ(atom_profile(s, 0, false, 0.1)->neighbors, Entries{});
   EXPECT_EQ(atom_profile(s, 2, true, 5.0)->neighbors, (Entries{{1, BondType::covalent_double}}));
   EXPECT_EQ(atom_profile(s, 2, true, 5.0)->index, 2u);
+
+  // A declared bond that geometry also finds is listed once, with its declared type.
+  StructureBuilder d;
+  d.atom("C", {0, 0, 0}).name("C1").residue("LIG", "A", 1);
+  d.atom("C", {1.54, 0, 0}).name("C2").residue("LIG", "A", 1);
+  d.chem_comp_bond("LIG", "C2", "C1", BondType::covalent_triple);
+  const Structure declared = d.take();
+  EXPECT_EQ(atom_profile(declared, 0, true, 0.1)->neighbors, (Entries{{1, BondType::covalent_triple}}));
+  EXPECT_EQ(atom_profile(declared, 1, true, 0.1)->neighbors, (Entries{{0, BondType::covalent_triple}}));
 }
 
 TEST(ProfileElement, ElectronegativityFromTheResolvedElement) {
@@ -157,6 +166,10 @@ TEST(ProfileNeighbours, EqualTheSparseAdjacencyRowOfEveryAtom) {
     b.struct_conn(label("A", seq, "A1"), label("A", seq + 1, "A2"), seq % 4 ? std::optional(BondType::metallic) : std::nullopt);
   }
   b.struct_conn(label("A", 8, "X"), label("A", 5, "A2"), BondType::hydrogen_bond);
+  // A bond both declared and within geometric reach, declared from its higher end.
+  b.atom("C", {1, 1, 1}).name("B1").residue("RES", "B", 1);
+  b.atom("C", {1, 1, 2.4}).name("B2").residue("RES", "B", 1);
+  b.struct_conn(label("B", 1, "B2"), label("B", 1, "B1"), BondType::covalent_double);
   const Structure s = b.take();
   EXPECT_GT(s.bond_graph().entry_count(), 20u);
   for (const bool geometric : {false, true}) {
