@@ -1,0 +1,562 @@
+#include "parse.hpp"
+
+#include <array>
+#include <charconv>
+#include <string>
+#include <vector>
+
+#include "categories.hpp"
+#include "scanner.hpp"
+#include "values.hpp"
+
+namespace quarn {
+
+namespace {
+
+using detail::Column;
+using detail::LoopKind;
+
+char ascii_lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool is_loop_keyword(std::string_view t) noexcept {
+  return t.size() == 5 && ascii_lower(t[0]) == 'l' && ascii_lower(t[1]) == 'o' && ascii_lower(t[2]) == 'o' &&
+         ascii_lower(t[3]) == 'p' && t[4] == '_';
+}
+
+bool is_data_header(std::string_view t) noexcept { return t.size() >= 5 && t.substr(0, 5) == "data_"; }
+
+// A token that closes the values of a loop: a tag, loop_ in any case, or a data block header.
+// Why the first-byte tests: this runs once per loop value, and almost no value starts with "_",
+// "l", "L" or "d".
+inline bool ends_loop(std::string_view t) noexcept {
+  if (t.empty()) return false;
+  const char c = t[0];
+  if (c == '_') return true;
+  if ((c | 0x20) == 'l') return is_loop_keyword(t);
+  if (c == 'd') return is_data_header(t);
+  return false;
+}
+
+std::string decimal(std::uint64_t n) {
+  char buffer[24];
+  const auto r = std::to_chars(buffer, buffer + sizeof buffer, n);
+  return std::string(buffer, r.ptr);
+}
+
+ReaderError reader_error(ReaderErrorKind kind, std::string message) {
+  ReaderError e;
+  e.kind = kind;
+  e.message = std::move(message);
+  return e;
+}
+
+// Cell items in UnitCell order.
+constexpr std::array<std::string_view, 6> kCellTags = {
+    "_cell.length_a", "_cell.length_b", "_cell.length_c", "_cell.angle_alpha", "_cell.angle_beta", "_cell.angle_gamma",
+};
+
+// A value of a loop row that did not convert. Kept as views and positions; the message (which needs
+// the tag, found again by rescanning) is built only if the failure stands when the loop ends.
+struct RowFailure {
+  enum class Form : std::uint8_t { numeric_literal, integer_literal, integer } form;
+  std::string_view value;   // as the message shows it: cut at "(" for decimals, trimmed for integers
+  std::size_t column;       // position of the tag in the loop header
+};
+
+class Parser {
+ public:
+  Parser(detail::TextFeed& feed, bool atoms_required) : feed_(feed), atoms_required_(atoms_required) {}
+
+  Expected<Structure, ReaderError> run();
+
+ private:
+  enum class State : std::uint8_t { statement, item_value, loop_tags, loop_values, failed };
+
+  void consume(const std::string_view* t, std::size_t n);
+  std::size_t statements(const std::string_view* t, std::size_t i, std::size_t n);
+  std::size_t loop_tags(const std::string_view* t, std::size_t i, std::size_t n);
+  template <class RowStep>
+  std::size_t loop_values(const std::string_view* t, std::size_t i, std::size_t n, RowStep step);
+  std::size_t atom_values(const std::string_view* t, std::size_t i, std::size_t n);
+  std::size_t bond_values(const std::string_view* t, std::size_t i, std::size_t n);
+  std::size_t ignored_values(const std::string_view* t, std::size_t i, std::size_t n);
+  void single_item(std::string_view tag, std::string_view value);
+  void begin_values();
+  void finish_loop();
+  void end_of_tokens();
+
+  bool atom_value(Column column, std::string_view token);
+  bool bond_value(Column column, std::string_view token);
+  bool set_real(AtomSite::Field field, double& target, std::string_view token);
+  bool set_integer(AtomSite::Field field, std::int32_t& target, std::string_view token);
+  bool set_bond_integer(std::optional<std::int32_t>& target, std::string_view token);
+
+  void fail(ReaderError error);
+  std::string_view loop_tag(std::size_t column) const;
+  std::optional<ReaderError> cell_error();
+
+  detail::TextFeed& feed_;
+  const bool atoms_required_;
+  Structure s_;
+  State state_ = State::statement;
+  std::optional<ReaderError> error_;  // the first error of the walk; the scan goes on after it
+
+  // Single items: views into the text (it outlives the parse), copied once at the end.
+  std::optional<std::string_view> entry_id_, title_, space_group_;
+  std::array<std::optional<double>, 6> cell_;
+  std::string_view item_tag_;  // a tag waiting for its value
+
+  std::uint64_t batch_ordinal_ = 0;  // ordinal of the first token of the current batch
+
+  // The current loop.
+  std::uint64_t loop_ordinal_ = 0;  // ordinal of its loop_ token; tag k is token loop_ordinal_ + 1 + k
+  std::vector<Column> columns_;     // one per tag, mapped once per loop
+  bool all_atom_site_ = true, any_struct_conn_ = false, any_chem_comp_bond_ = false;
+  LoopKind kind_ = LoopKind::ignored;
+  std::uint64_t values_ = 0;
+  std::size_t column_ = 0;          // position of the next value within its row
+  std::size_t bonds_before_ = 0;    // bond count when the loop began, to drop a mismatched loop
+  AtomSite* atom_ = nullptr;        // the row being filled, in place in s_.atoms
+  BondRecord bond_;                 // the row being filled
+  std::optional<RowFailure> row_failure_;
+};
+
+Expected<Structure, ReaderError> Parser::run() {
+  detail::Scanner scanner(feed_);
+  std::array<std::string_view, detail::Scanner::kBatch> batch;
+  while (const std::size_t n = scanner.next_batch(batch.data())) {
+    // After a walk error only the scan goes on, since a tokenizer error later in the text wins.
+    if (state_ != State::failed) consume(batch.data(), n);
+    batch_ordinal_ += n;
+  }
+  switch (scanner.error()) {
+    case detail::ScanError::unterminated_quote:
+      return unexpected(reader_error(ReaderErrorKind::InvalidTokenStream, "unterminated quoted value"));
+    case detail::ScanError::unterminated_text_field:
+      return unexpected(reader_error(ReaderErrorKind::InvalidTokenStream, "unterminated text field"));
+    case detail::ScanError::none:
+      break;
+  }
+  if (state_ != State::failed) end_of_tokens();
+  if (error_) return unexpected(std::move(*error_));
+  if (auto e = cell_error()) return unexpected(std::move(*e));
+  if (atoms_required_ && s_.atoms.empty()) {
+    return unexpected(reader_error(ReaderErrorKind::MissingAtomSite, "_atom_site loop missing"));
+  }
+  if (entry_id_) s_.entry_id.emplace(*entry_id_);
+  if (title_) s_.title.emplace(*title_);
+  if (space_group_) s_.space_group.emplace(*space_group_);
+  return std::move(s_);
+}
+
+void Parser::fail(ReaderError error) {
+  error_ = std::move(error);
+  state_ = State::failed;
+}
+
+void Parser::consume(const std::string_view* t, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n) {
+    switch (state_) {
+      case State::statement:
+        i = statements(t, i, n);
+        break;
+      case State::item_value:
+        state_ = State::statement;
+        single_item(item_tag_, t[i++]);
+        break;
+      case State::loop_tags:
+        i = loop_tags(t, i, n);
+        break;
+      case State::loop_values:
+        switch (kind_) {
+          case LoopKind::atom_site: i = atom_values(t, i, n); break;
+          case LoopKind::struct_conn:
+          case LoopKind::chem_comp_bond: i = bond_values(t, i, n); break;
+          case LoopKind::ignored: i = ignored_values(t, i, n); break;
+        }
+        break;
+      case State::failed:
+        return;
+    }
+  }
+}
+
+std::size_t Parser::statements(const std::string_view* t, std::size_t i, std::size_t n) {
+  for (; i < n; ++i) {
+    const std::string_view token = t[i];
+    if (token.empty()) continue;
+    if (is_loop_keyword(token)) {
+      loop_ordinal_ = batch_ordinal_ + i;
+      columns_.clear();
+      all_atom_site_ = true;
+      any_struct_conn_ = any_chem_comp_bond_ = false;
+      state_ = State::loop_tags;
+      return i + 1;
+    }
+    if (is_data_header(token)) {
+      entry_id_ = token.substr(5);
+    } else if (token[0] == '_') {
+      item_tag_ = token;
+      state_ = State::item_value;
+      return i + 1;
+    }
+    // Anything else (a value without a tag, save_, global_, stop_) has no effect.
+  }
+  return n;
+}
+
+void Parser::single_item(std::string_view tag, std::string_view value) {
+  if (tag == "_entry.id") {
+    entry_id_ = detail::text_value(value);
+  } else if (tag == "_struct.title") {
+    title_ = detail::text_value(value);
+  } else if (tag == "_symmetry.space_group_name_H-M") {
+    space_group_ = detail::text_value(value);
+  } else if (tag.starts_with("_cell.")) {
+    for (std::size_t k = 0; k < kCellTags.size(); ++k) {
+      if (tag != kCellTags[k]) continue;
+      const auto text = detail::text_value(value);
+      if (!text) {
+        fail(reader_error(ReaderErrorKind::MissingNumeric, "required numeric value missing for " + std::string(tag)));
+        return;
+      }
+      double v;
+      if (!detail::parse_decimal(*text, &v)) {
+        fail(reader_error(ReaderErrorKind::InvalidNumeric, "invalid float '" +
+                                                               std::string(detail::cut_at_parenthesis(*text)) +
+                                                               "' for " + std::string(tag)));
+        return;
+      }
+      cell_[k] = v;
+      return;
+    }
+  }
+}
+
+std::size_t Parser::loop_tags(const std::string_view* t, std::size_t i, std::size_t n) {
+  for (; i < n; ++i) {
+    const std::string_view tag = t[i];
+    if (tag.empty() || tag[0] != '_') {
+      if (columns_.empty()) {
+        fail(reader_error(ReaderErrorKind::LoopMismatch, "loop_ without tags"));
+        return n;
+      }
+      begin_values();
+      return i;
+    }
+    const detail::TagClass c = detail::classify_tag(tag);
+    all_atom_site_ = all_atom_site_ && c.atom_site;
+    any_struct_conn_ = any_struct_conn_ || c.struct_conn;
+    any_chem_comp_bond_ = any_chem_comp_bond_ || c.chem_comp_bond;
+    columns_.push_back(c.column);
+  }
+  return n;
+}
+
+void Parser::begin_values() {
+  kind_ = all_atom_site_       ? LoopKind::atom_site
+          : any_struct_conn_   ? LoopKind::struct_conn
+          : any_chem_comp_bond_ ? LoopKind::chem_comp_bond
+                               : LoopKind::ignored;
+  // A column of another category than the loop's is ignored (a mixed struct-conn loop, say).
+  for (Column& c : columns_) {
+    if (detail::column_kind(c) != kind_) c = Column::ignored;
+  }
+  values_ = 0;
+  column_ = 0;
+  bonds_before_ = s_.bonds.size();
+  row_failure_.reset();
+  state_ = State::loop_values;
+}
+
+// Why a template over the row step: the value loop is the hot path of the whole reader; each
+// category gets its own copy with its row step inlined, one switch per value on a column code that
+// was mapped once per loop.
+template <class RowStep>
+std::size_t Parser::loop_values(const std::string_view* t, std::size_t i, std::size_t n, RowStep step) {
+  const std::size_t width = columns_.size();
+  const Column* columns = columns_.data();
+  for (; i < n; ++i) {
+    const std::string_view token = t[i];
+    if (ends_loop(token)) {
+      finish_loop();
+      return i;
+    }
+    ++values_;
+    // After a bad value only the count goes on: it decides whether the loop fails or is dropped.
+    if (!row_failure_) step(columns[column_], token, column_ + 1 == width);
+    if (++column_ == width) column_ = 0;
+  }
+  return n;
+}
+
+std::size_t Parser::atom_values(const std::string_view* t, std::size_t i, std::size_t n) {
+  return loop_values(t, i, n, [this](Column column, std::string_view token, bool) {
+    if (column_ == 0) {
+      s_.atoms.push_back(AtomSite{});
+      atom_ = &s_.atoms.back();
+    }
+    atom_value(column, token);
+  });
+}
+
+std::size_t Parser::bond_values(const std::string_view* t, std::size_t i, std::size_t n) {
+  return loop_values(t, i, n, [this](Column column, std::string_view token, bool row_end) {
+    if (column_ == 0) {
+      bond_ = BondRecord{};
+      bond_.from_chem_comp = kind_ == LoopKind::chem_comp_bond;
+    }
+    if (bond_value(column, token) && row_end) {
+      // The value order is mapped once more on the finished row, as the last word on the type.
+      if (bond_.value_order) {
+        if (const auto type = detail::value_order_bond_type(*bond_.value_order)) bond_.bond_type = type;
+      }
+      s_.bonds.push_back(std::move(bond_));
+    }
+  });
+}
+
+std::size_t Parser::ignored_values(const std::string_view* t, std::size_t i, std::size_t n) {
+  for (; i < n; ++i) {
+    if (ends_loop(t[i])) {
+      finish_loop();
+      return i;
+    }
+  }
+  return n;
+}
+
+void Parser::finish_loop() {
+  state_ = State::statement;
+  const std::uint64_t width = columns_.size();
+  if (kind_ == LoopKind::ignored) return;
+  if (values_ % width != 0) {
+    if (kind_ == LoopKind::atom_site) {
+      fail(reader_error(ReaderErrorKind::LoopMismatch,
+                        "loop contains " + decimal(values_) + " values but " + decimal(width) + " tags"));
+    } else {
+      // A struct-conn or chem-comp-bond loop that does not divide into rows is dropped whole.
+      s_.bonds.erase(s_.bonds.begin() + static_cast<std::ptrdiff_t>(bonds_before_), s_.bonds.end());
+    }
+    row_failure_.reset();
+    return;
+  }
+  if (row_failure_) {
+    const RowFailure& f = *row_failure_;
+    const char* head = f.form == RowFailure::Form::numeric_literal   ? "invalid numeric literal '"
+                       : f.form == RowFailure::Form::integer_literal ? "invalid integer literal '"
+                                                                      : "invalid integer '";
+    fail(reader_error(ReaderErrorKind::InvalidNumeric,
+                      head + std::string(f.value) + "' for " + std::string(loop_tag(f.column))));
+  }
+}
+
+void Parser::end_of_tokens() {
+  switch (state_) {
+    case State::item_value:
+      fail(reader_error(ReaderErrorKind::MissingNumeric, "expected value, found EOF"));
+      break;
+    case State::loop_tags:
+      if (columns_.empty()) {
+        fail(reader_error(ReaderErrorKind::LoopMismatch, "loop_ without tags"));
+      } else {
+        begin_values();
+        finish_loop();
+      }
+      break;
+    case State::loop_values:
+      finish_loop();
+      break;
+    case State::statement:
+    case State::failed:
+      break;
+  }
+}
+
+// The tag at `column` of the current loop, found by scanning the text again up to it. Only the
+// failure path needs a tag's text, so the loop keeps one byte per tag instead of a view of each.
+std::string_view Parser::loop_tag(std::size_t column) const {
+  detail::WholeText text(std::string_view(feed_.data(), feed_.ready()));
+  detail::Scanner scanner(text);
+  const std::uint64_t target = loop_ordinal_ + 1 + column;
+  std::array<std::string_view, detail::Scanner::kBatch> batch;
+  std::uint64_t first = 0;
+  while (const std::size_t n = scanner.next_batch(batch.data())) {
+    if (target < first + n) return batch[target - first];
+    first += n;
+  }
+  return {};  // not reached: the tag lies in text already scanned
+}
+
+bool Parser::atom_value(Column column, std::string_view token) {
+  AtomSite& a = *atom_;
+  const auto text = [&](Text& target) {
+    const auto v = detail::text_value(token);
+    target = v ? detail::store_text(s_.arena, *v) : Text();
+    return true;
+  };
+  switch (column) {
+    case Column::ignored: return true;
+    case Column::atom_id: return text(a.id);
+    case Column::type_symbol: {
+      const auto v = detail::text_value(token);
+      a.type_symbol = v ? detail::store_upper(s_.arena, *v) : Text();
+      return true;
+    }
+    case Column::label_atom_id: return text(a.label_atom_id);
+    case Column::auth_atom_id: return text(a.auth_atom_id);
+    case Column::label_alt_id:
+    case Column::alt_id: return text(a.label_alt_id);
+    case Column::label_comp_id: return text(a.label_comp_id);
+    case Column::label_asym_id: return text(a.label_asym_id);
+    case Column::auth_asym_id: return text(a.auth_asym_id);
+    case Column::label_seq_id: return set_integer(AtomSite::kLabelSeqId, a.label_seq_id_value, token);
+    case Column::auth_seq_id: return set_integer(AtomSite::kAuthSeqId, a.auth_seq_id_value, token);
+    case Column::cartn_x: return set_real(AtomSite::kX, a.x_value, token);
+    case Column::cartn_y: return set_real(AtomSite::kY, a.y_value, token);
+    case Column::cartn_z: return set_real(AtomSite::kZ, a.z_value, token);
+    case Column::occupancy: return set_real(AtomSite::kOccupancy, a.occupancy_value, token);
+    case Column::b_iso: return set_real(AtomSite::kBFactor, a.b_factor_value, token);
+    case Column::model_num: return set_integer(AtomSite::kModelNum, a.model_num_value, token);
+    case Column::formal_charge: return set_integer(AtomSite::kFormalCharge, a.formal_charge_value, token);
+    default: return true;  // columns of other categories never reach an atom-site loop
+  }
+}
+
+bool Parser::set_real(AtomSite::Field field, double& target, std::string_view token) {
+  const auto text = detail::text_value(token);
+  if (!text) {
+    atom_->present = static_cast<std::uint16_t>(atom_->present & ~field);
+    return true;
+  }
+  if (!detail::parse_decimal(*text, &target)) {
+    row_failure_ = RowFailure{RowFailure::Form::numeric_literal, detail::cut_at_parenthesis(*text), column_};
+    return false;
+  }
+  atom_->present = static_cast<std::uint16_t>(atom_->present | field);
+  return true;
+}
+
+bool Parser::set_integer(AtomSite::Field field, std::int32_t& target, std::string_view token) {
+  const auto text = detail::text_value(token);
+  if (!text) {
+    atom_->present = static_cast<std::uint16_t>(atom_->present & ~field);
+    return true;
+  }
+  if (!detail::parse_int32(*text, &target)) {
+    row_failure_ = RowFailure{RowFailure::Form::integer_literal, *text, column_};
+    return false;
+  }
+  atom_->present = static_cast<std::uint16_t>(atom_->present | field);
+  return true;
+}
+
+bool Parser::set_bond_integer(std::optional<std::int32_t>& target, std::string_view token) {
+  const auto text = detail::text_value(token);
+  if (!text) {
+    target.reset();
+    return true;
+  }
+  std::int32_t v;
+  if (!detail::parse_int32(*text, &v)) {
+    row_failure_ = RowFailure{RowFailure::Form::integer, *text, column_};
+    return false;
+  }
+  target = v;
+  return true;
+}
+
+bool Parser::bond_value(Column column, std::string_view token) {
+  const auto owned = [&]() -> std::optional<std::string> {
+    const auto v = detail::text_value(token);
+    return v ? std::optional<std::string>(std::in_place, *v) : std::nullopt;
+  };
+  AtomSelector& p1 = bond_.partner1;
+  AtomSelector& p2 = bond_.partner2;
+  switch (column) {
+    case Column::conn_type_id:
+      bond_.conn_type = owned();
+      if (bond_.conn_type) {
+        if (const auto type = detail::conn_type_bond_type(*bond_.conn_type)) bond_.bond_type = type;
+      }
+      return true;
+    case Column::pdbx_dist_value: {
+      const auto text = detail::text_value(token);
+      if (!text) {
+        bond_.distance.reset();
+        return true;
+      }
+      double v;
+      if (!detail::parse_decimal(*text, &v)) {
+        row_failure_ = RowFailure{RowFailure::Form::numeric_literal, detail::cut_at_parenthesis(*text), column_};
+        return false;
+      }
+      bond_.distance = v;
+      return true;
+    }
+    case Column::ptnr1_label_atom_id: p1.label_atom_id = owned(); return true;
+    case Column::ptnr1_label_comp_id: p1.label_comp_id = owned(); return true;
+    case Column::ptnr1_label_asym_id: p1.label_asym_id = owned(); return true;
+    case Column::ptnr1_auth_atom_id: p1.auth_atom_id = owned(); return true;
+    case Column::ptnr1_auth_asym_id: p1.auth_asym_id = owned(); return true;
+    case Column::ptnr1_label_seq_id: return set_bond_integer(p1.label_seq_id, token);
+    case Column::ptnr1_auth_seq_id: return set_bond_integer(p1.auth_seq_id, token);
+    case Column::ptnr2_label_atom_id: p2.label_atom_id = owned(); return true;
+    case Column::ptnr2_label_comp_id: p2.label_comp_id = owned(); return true;
+    case Column::ptnr2_label_asym_id: p2.label_asym_id = owned(); return true;
+    case Column::ptnr2_auth_atom_id: p2.auth_atom_id = owned(); return true;
+    case Column::ptnr2_auth_asym_id: p2.auth_asym_id = owned(); return true;
+    case Column::ptnr2_label_seq_id: return set_bond_integer(p2.label_seq_id, token);
+    case Column::ptnr2_auth_seq_id: return set_bond_integer(p2.auth_seq_id, token);
+    case Column::comp_id:
+      p1.label_comp_id = owned();
+      p2.label_comp_id = p1.label_comp_id;
+      return true;
+    case Column::comp_id_1: p1.label_comp_id = owned(); return true;
+    case Column::comp_id_2: p2.label_comp_id = owned(); return true;
+    case Column::atom_id_1: p1.label_atom_id = owned(); return true;
+    case Column::atom_id_2: p2.label_atom_id = owned(); return true;
+    case Column::value_order:
+      bond_.value_order = owned();
+      if (bond_.value_order) {
+        if (const auto type = detail::value_order_bond_type(*bond_.value_order)) bond_.bond_type = type;
+      }
+      return true;
+    default:
+      return true;
+  }
+}
+
+std::optional<ReaderError> Parser::cell_error() {
+  std::size_t present = 0;
+  for (const auto& v : cell_) present += v.has_value();
+  if (present == 0) return std::nullopt;
+  if (present < cell_.size()) {
+    return reader_error(ReaderErrorKind::MissingNumeric, "partial unit cell definition encountered");
+  }
+  // Written as "not greater than" so that a NaN fails.
+  for (std::size_t k = 0; k < 3; ++k) {
+    if (!(*cell_[k] > 0)) return reader_error(ReaderErrorKind::InvalidNumeric, "unit cell lengths must be positive");
+  }
+  for (std::size_t k = 3; k < 6; ++k) {
+    if (!(*cell_[k] > 0 && *cell_[k] < 180)) {
+      return reader_error(ReaderErrorKind::InvalidNumeric, "unit cell angles must be within (0, 180)");
+    }
+  }
+  s_.cell = UnitCell{*cell_[0], *cell_[1], *cell_[2], *cell_[3], *cell_[4], *cell_[5]};
+  return std::nullopt;
+}
+
+}  // namespace
+
+Expected<Structure, ReaderError> parse_feed(detail::TextFeed& feed, bool atoms_required) {
+  return Parser(feed, atoms_required).run();
+}
+
+Expected<Structure, ReaderError> parse_text(std::string_view text, bool atoms_required) {
+  detail::WholeText feed(text);
+  return parse_feed(feed, atoms_required);
+}
+
+}  // namespace quarn
