@@ -60,7 +60,7 @@ constexpr std::array<std::string_view, 6> kCellTags = {
 struct RowFailure {
   enum class Form : std::uint8_t { numeric_literal, integer_literal, integer } form;
   std::string_view value;   // as the message shows it: cut at "(" for decimals, trimmed for integers
-  std::size_t column;       // position of the tag in the loop header
+  std::size_t column;       // position of the tag in the loop header (set by the value loop)
 };
 
 class Parser {
@@ -275,45 +275,57 @@ void Parser::begin_values() {
 // was mapped once per loop.
 template <class RowStep>
 std::size_t Parser::loop_values(const std::string_view* t, std::size_t i, std::size_t n, RowStep step) {
+  // Locals, not members, in the loop: the row step stores through pointers the compiler cannot tell
+  // apart from this object's fields, and would otherwise reload them after every value.
   const std::size_t width = columns_.size();
-  const Column* columns = columns_.data();
+  const Column* const columns = columns_.data();
+  std::size_t column = column_;
+  bool failed = row_failure_.has_value();
+  const std::size_t first = i;
   for (; i < n; ++i) {
     const std::string_view token = t[i];
-    if (ends_loop(token)) {
-      finish_loop();
-      return i;
-    }
-    ++values_;
+    if (ends_loop(token)) break;
     // After a bad value only the count goes on: it decides whether the loop fails or is dropped.
-    if (!row_failure_) step(columns[column_], token, column_ + 1 == width);
-    if (++column_ == width) column_ = 0;
+    if (!failed && !step(columns[column], token, column)) {
+      failed = true;
+      row_failure_->column = column;
+    }
+    if (++column == width) column = 0;
   }
-  return n;
+  values_ += i - first;
+  column_ = column;
+  if (i < n) finish_loop();
+  return i;
 }
 
 std::size_t Parser::atom_values(const std::string_view* t, std::size_t i, std::size_t n) {
-  return loop_values(t, i, n, [this](Column column, std::string_view token, bool) {
-    if (column_ == 0) {
-      s_.atoms.push_back(AtomSite{});
+  return loop_values(t, i, n, [this](Column column, std::string_view token, std::size_t index) {
+    if (index == 0) {
+      // Copied from a constant: a fresh temporary costs a rep stos per row, a fifth of the row time.
+      static constexpr AtomSite kEmptyAtom{};
+      s_.atoms.push_back(kEmptyAtom);
       atom_ = &s_.atoms.back();
     }
-    atom_value(column, token);
+    return atom_value(column, token);
   });
 }
 
 std::size_t Parser::bond_values(const std::string_view* t, std::size_t i, std::size_t n) {
-  return loop_values(t, i, n, [this](Column column, std::string_view token, bool row_end) {
-    if (column_ == 0) {
+  const std::size_t last = columns_.size() - 1;
+  return loop_values(t, i, n, [this, last](Column column, std::string_view token, std::size_t index) {
+    if (index == 0) {
       bond_ = BondRecord{};
       bond_.from_chem_comp = kind_ == LoopKind::chem_comp_bond;
     }
-    if (bond_value(column, token) && row_end) {
+    if (!bond_value(column, token)) return false;
+    if (index == last) {
       // The value order is mapped once more on the finished row, as the last word on the type.
       if (bond_.value_order) {
         if (const auto type = detail::value_order_bond_type(*bond_.value_order)) bond_.bond_type = type;
       }
       s_.bonds.push_back(std::move(bond_));
     }
+    return true;
   });
 }
 
@@ -389,7 +401,7 @@ std::string_view Parser::loop_tag(std::size_t column) const {
   return {};  // not reached: the tag lies in text already scanned
 }
 
-bool Parser::atom_value(Column column, std::string_view token) {
+inline bool Parser::atom_value(Column column, std::string_view token) {
   AtomSite& a = *atom_;
   const auto text = [&](Text& target) {
     const auto v = detail::text_value(token);
@@ -424,28 +436,28 @@ bool Parser::atom_value(Column column, std::string_view token) {
   }
 }
 
-bool Parser::set_real(AtomSite::Field field, double& target, std::string_view token) {
+inline bool Parser::set_real(AtomSite::Field field, double& target, std::string_view token) {
   const auto text = detail::text_value(token);
   if (!text) {
     atom_->present = static_cast<std::uint16_t>(atom_->present & ~field);
     return true;
   }
   if (!detail::parse_decimal(*text, &target)) {
-    row_failure_ = RowFailure{RowFailure::Form::numeric_literal, detail::cut_at_parenthesis(*text), column_};
+    row_failure_ = RowFailure{RowFailure::Form::numeric_literal, detail::cut_at_parenthesis(*text), 0};
     return false;
   }
   atom_->present = static_cast<std::uint16_t>(atom_->present | field);
   return true;
 }
 
-bool Parser::set_integer(AtomSite::Field field, std::int32_t& target, std::string_view token) {
+inline bool Parser::set_integer(AtomSite::Field field, std::int32_t& target, std::string_view token) {
   const auto text = detail::text_value(token);
   if (!text) {
     atom_->present = static_cast<std::uint16_t>(atom_->present & ~field);
     return true;
   }
   if (!detail::parse_int32(*text, &target)) {
-    row_failure_ = RowFailure{RowFailure::Form::integer_literal, *text, column_};
+    row_failure_ = RowFailure{RowFailure::Form::integer_literal, *text, 0};
     return false;
   }
   atom_->present = static_cast<std::uint16_t>(atom_->present | field);
@@ -460,7 +472,7 @@ bool Parser::set_bond_integer(std::optional<std::int32_t>& target, std::string_v
   }
   std::int32_t v;
   if (!detail::parse_int32(*text, &v)) {
-    row_failure_ = RowFailure{RowFailure::Form::integer, *text, column_};
+    row_failure_ = RowFailure{RowFailure::Form::integer, *text, 0};
     return false;
   }
   target = v;
@@ -489,7 +501,7 @@ bool Parser::bond_value(Column column, std::string_view token) {
       }
       double v;
       if (!detail::parse_decimal(*text, &v)) {
-        row_failure_ = RowFailure{RowFailure::Form::numeric_literal, detail::cut_at_parenthesis(*text), column_};
+        row_failure_ = RowFailure{RowFailure::Form::numeric_literal, detail::cut_at_parenthesis(*text), 0};
         return false;
       }
       bond_.distance = v;
