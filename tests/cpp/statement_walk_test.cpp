@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "reader_support.hpp"
+#include "quarn/reader.hpp"
 
 namespace quarn {
 namespace {
@@ -145,27 +145,6 @@ TEST(StatementWalk, ErrorPrecedence) {
   // The cell is checked before the atoms; a walk error before both.
   EXPECT_EQ(failure("_cell.length_a 1"), "numeric value missing: partial unit cell definition encountered");
   EXPECT_EQ(failure("_cell.length_a 1 loop_"), "loop tag/value mismatch: loop_ without tags");
-}
-
-// Every snippet of this file read in pieces gives exactly what it gives whole.
-TEST(StatementWalk, PiecesGiveTheSameResult) {
-  const std::vector<std::string> texts = {
-      "data_1ABC\n_entry.id ?\n_struct.title 'A title'\n" + std::string(kAtoms),
-      "loop_ _atom_site.Cartn_x _atom_site.id abc 1 2",
-      "loop_ _atom_site.id _atom_site.x 1 2 3\n'open",
-      ";field\n;\n_entry.id\n",
-      with_atoms("loop_ _struct_conn.pdbx_dist_value _struct_conn.id bad 1 2"),
-      with_atoms("loop_ _struct_conn.ptnr1_auth_seq_id _struct_conn.id 12A 1"),
-      "loop_ LOOP_",
-      "",
-  };
-  for (const std::string& text : texts) {
-    const std::string whole = testing::outcome(parse_text(text, true));
-    EXPECT_EQ(testing::parse_in_pieces(text, {1}), whole) << text;
-    for (unsigned seed = 0; seed < 20; ++seed) {
-      EXPECT_EQ(testing::parse_in_pieces(text, testing::random_pieces(text.size(), 9, seed)), whole) << text;
-    }
-  }
 }
 
 }  // namespace
