@@ -19,13 +19,13 @@ std::string loop(std::initializer_list<std::string_view> columns, std::string_vi
 }
 
 Structure parsed(const std::string& text) {
-  auto r = parse_text(text, true);
+  auto r = testing::parse_everyway(text, true);
   EXPECT_TRUE(r) << (r ? "" : r.error().display()) << "\n" << text;
   return r ? std::move(*r) : Structure();
 }
 
 std::string failure(const std::string& text) {
-  const auto r = parse_text(text, true);
+  const auto r = testing::parse_everyway(text, true);
   return r ? "ok" : r.error().display();
 }
 

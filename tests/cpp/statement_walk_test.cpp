@@ -4,19 +4,19 @@
 
 #include <string>
 
-#include "quarn/reader.hpp"
+#include "reader_support.hpp"
 
 namespace quarn {
 namespace {
 
 // The display text of the error, or "ok".
 std::string failure(std::string_view text, bool atoms_required = true) {
-  const auto r = parse_text(text, atoms_required);
+  const auto r = testing::parse_everyway(text, atoms_required);
   return r ? "ok" : r.error().display();
 }
 
 Structure parsed(std::string_view text, bool atoms_required = true) {
-  auto r = parse_text(text, atoms_required);
+  auto r = testing::parse_everyway(text, atoms_required);
   EXPECT_TRUE(r) << (r ? "" : r.error().display());
   return r ? std::move(*r) : Structure();
 }
