@@ -5,7 +5,7 @@
 #include <cmath>
 #include <string>
 
-#include "reader_support.hpp"
+#include "reader_checks.hpp"
 
 namespace quarn {
 namespace {

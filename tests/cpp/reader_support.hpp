@@ -115,18 +115,6 @@ inline std::string parse_in_pieces(std::string_view text, std::vector<std::size_
   return outcome(parse_feed(feed, atoms_required));
 }
 
-// parse_text, after checking that the same text read one byte at a time and in random pieces gives
-// exactly the same outcome: every snippet of the reader tests goes through here.
-inline Expected<Structure, ReaderError> parse_everyway(std::string_view text, bool atoms_required = true) {
-  auto whole = parse_text(text, atoms_required);
-  const std::string expected = outcome(whole);
-  EXPECT_EQ(parse_in_pieces(text, {1}, atoms_required), expected) << "one byte at a time: " << text;
-  EXPECT_EQ(parse_in_pieces(text, random_pieces(text.size(), 13, static_cast<unsigned>(text.size())), atoms_required),
-            expected)
-      << "in pieces: " << text;
-  return whole;
-}
-
 inline std::string data_path(const std::string& name) { return std::string(QUARN_DATA_DIR) + "/" + name; }
 
 // The file's bytes, or nothing when it cannot be read.

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "reader_support.hpp"
+#include "reader_checks.hpp"
 
 namespace quarn {
 namespace {
