@@ -3,7 +3,6 @@
 #include <string>
 
 #include "quarn/white_space.hpp"
-#include "values.hpp"
 
 namespace quarn::detail {
 
@@ -88,6 +87,37 @@ bool contains_upper(std::string_view hay, std::string_view upper_needle) noexcep
   return false;
 }
 
+ReaderError reader_error(ReaderErrorKind kind, std::string message) {
+  return ReaderError{std::move(message), std::nullopt, std::nullopt, kind};
+}
+
+// Cell items in UnitCell order.
+constexpr std::array<std::string_view, 6> kCellTags = {
+    "_cell.length_a", "_cell.length_b", "_cell.length_c", "_cell.angle_alpha", "_cell.angle_beta", "_cell.angle_gamma",
+};
+
+std::optional<std::string> owned_text(std::string_view token) {
+  const auto v = text_value(token);
+  return v ? std::optional<std::string>(std::in_place, *v) : std::nullopt;
+}
+
+std::optional<ValueFailure> set_sequence(std::optional<std::int32_t>& target, std::string_view token) {
+  const auto text = text_value(token);
+  if (!text) {
+    target.reset();
+    return std::nullopt;
+  }
+  std::int32_t v;
+  if (!parse_int32(*text, &v)) return ValueFailure{ValueFailure::Form::integer, *text};
+  target = v;
+  return std::nullopt;
+}
+
+// A map result that is a type sets the row's type; no result leaves it as it was.
+void type_from(std::optional<BondType>& target, std::optional<BondType> mapped) noexcept {
+  if (mapped) target = mapped;
+}
+
 bool equals_upper(std::string_view s, std::string_view upper_name) noexcept {
   if (s.size() != upper_name.size()) return false;
   for (std::size_t i = 0; i < s.size(); ++i) {
@@ -170,6 +200,109 @@ Text store_upper(TextArena& arena, std::string_view s) {
   std::string upper(s);
   for (char& ch : upper) ch = ascii_upper(ch);
   return arena.store(upper);
+}
+
+std::optional<ValueFailure> fill_bond_value(BondRecord& bond, Column column, std::string_view token) {
+  AtomSelector& p1 = bond.partner1;
+  AtomSelector& p2 = bond.partner2;
+  switch (column) {
+    case Column::conn_type_id:
+      bond.conn_type = owned_text(token);
+      if (bond.conn_type) type_from(bond.bond_type, conn_type_bond_type(*bond.conn_type));
+      break;
+    case Column::pdbx_dist_value: {
+      const auto text = text_value(token);
+      double v;
+      if (!text) {
+        bond.distance.reset();
+      } else if (parse_decimal(*text, &v)) {
+        bond.distance = v;
+      } else {
+        return ValueFailure{ValueFailure::Form::numeric_literal, cut_at_parenthesis(*text)};
+      }
+      break;
+    }
+    case Column::ptnr1_label_atom_id: p1.label_atom_id = owned_text(token); break;
+    case Column::ptnr1_label_comp_id: p1.label_comp_id = owned_text(token); break;
+    case Column::ptnr1_label_asym_id: p1.label_asym_id = owned_text(token); break;
+    case Column::ptnr1_auth_atom_id: p1.auth_atom_id = owned_text(token); break;
+    case Column::ptnr1_auth_asym_id: p1.auth_asym_id = owned_text(token); break;
+    case Column::ptnr1_label_seq_id: return set_sequence(p1.label_seq_id, token);
+    case Column::ptnr1_auth_seq_id: return set_sequence(p1.auth_seq_id, token);
+    case Column::ptnr2_label_atom_id: p2.label_atom_id = owned_text(token); break;
+    case Column::ptnr2_label_comp_id: p2.label_comp_id = owned_text(token); break;
+    case Column::ptnr2_label_asym_id: p2.label_asym_id = owned_text(token); break;
+    case Column::ptnr2_auth_atom_id: p2.auth_atom_id = owned_text(token); break;
+    case Column::ptnr2_auth_asym_id: p2.auth_asym_id = owned_text(token); break;
+    case Column::ptnr2_label_seq_id: return set_sequence(p2.label_seq_id, token);
+    case Column::ptnr2_auth_seq_id: return set_sequence(p2.auth_seq_id, token);
+    case Column::comp_id:
+      p1.label_comp_id = owned_text(token);
+      p2.label_comp_id = p1.label_comp_id;
+      break;
+    case Column::comp_id_1: p1.label_comp_id = owned_text(token); break;
+    case Column::comp_id_2: p2.label_comp_id = owned_text(token); break;
+    case Column::atom_id_1: p1.label_atom_id = owned_text(token); break;
+    case Column::atom_id_2: p2.label_atom_id = owned_text(token); break;
+    case Column::value_order:
+      bond.value_order = owned_text(token);
+      if (bond.value_order) type_from(bond.bond_type, value_order_bond_type(*bond.value_order));
+      break;
+    default:
+      break;
+  }
+  return std::nullopt;
+}
+
+void finish_bond_row(BondRecord& bond) noexcept {
+  if (bond.value_order) type_from(bond.bond_type, value_order_bond_type(*bond.value_order));
+}
+
+std::optional<ReaderError> SingleItems::take(std::string_view tag, std::string_view value) {
+  if (tag == "_entry.id") {
+    entry_id = text_value(value);
+  } else if (tag == "_struct.title") {
+    title = text_value(value);
+  } else if (tag == "_symmetry.space_group_name_H-M") {
+    space_group = text_value(value);
+  } else if (tag.starts_with("_cell.")) {
+    for (std::size_t k = 0; k < kCellTags.size(); ++k) {
+      if (tag != kCellTags[k]) continue;
+      const auto text = text_value(value);
+      if (!text) {
+        return reader_error(ReaderErrorKind::MissingNumeric, "required numeric value missing for " + std::string(tag));
+      }
+      double v;
+      if (!parse_decimal(*text, &v)) {
+        std::string message = "invalid float '";
+        message.append(cut_at_parenthesis(*text)).append("' for ").append(tag);
+        return reader_error(ReaderErrorKind::InvalidNumeric, std::move(message));
+      }
+      cell[k] = v;
+      break;
+    }
+  }
+  return std::nullopt;
+}
+
+std::optional<ReaderError> SingleItems::finish_cell(std::optional<UnitCell>& out) const {
+  std::size_t present = 0;
+  for (const auto& v : cell) present += v.has_value();
+  if (present == 0) return std::nullopt;
+  if (present < cell.size()) {
+    return reader_error(ReaderErrorKind::MissingNumeric, "partial unit cell definition encountered");
+  }
+  // Written as "not inside" so that a NaN fails.
+  for (std::size_t k = 0; k < 3; ++k) {
+    if (!(*cell[k] > 0)) return reader_error(ReaderErrorKind::InvalidNumeric, "unit cell lengths must be positive");
+  }
+  for (std::size_t k = 3; k < 6; ++k) {
+    if (!(*cell[k] > 0 && *cell[k] < 180)) {
+      return reader_error(ReaderErrorKind::InvalidNumeric, "unit cell angles must be within (0, 180)");
+    }
+  }
+  out = UnitCell{*cell[0], *cell[1], *cell[2], *cell[3], *cell[4], *cell[5]};
+  return std::nullopt;
 }
 
 }  // namespace quarn::detail

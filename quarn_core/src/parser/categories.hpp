@@ -1,12 +1,16 @@
 // The categories the reader extracts: loop classification, the columns it reads, the bond type maps.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <optional>
 #include <string_view>
 
 #include "quarn/bond_graph.hpp"
+#include "quarn/reader.hpp"
+#include "quarn/structure.hpp"
 #include "quarn/text.hpp"
+#include "values.hpp"
 
 namespace quarn::detail {
 
@@ -50,5 +54,29 @@ std::optional<BondType> value_order_bond_type(std::string_view text) noexcept;
 
 // `s` with ASCII a-z upper-cased, stored like TextArena::store. May throw std::bad_alloc.
 Text store_upper(TextArena& arena, std::string_view s);
+
+// Stores the value of `column` into the struct-conn or chem-comp-bond row `bond`, replacing what an
+// earlier column of the row stored there, and updates its bond type; a value of another category's
+// column is ignored. Returns the failure of a number that does not convert. May throw std::bad_alloc.
+std::optional<ValueFailure> fill_bond_value(BondRecord& bond, Column column, std::string_view token);
+
+// The last step of a complete bond row: its value order, if any, decides the type once more.
+void finish_bond_row(BondRecord& bond) noexcept;
+
+// The single items the reader keeps, as views into the text until the Structure is made.
+struct SingleItems {
+  std::optional<std::string_view> entry_id;  // also set by data block headers
+  std::optional<std::string_view> title;
+  std::optional<std::string_view> space_group;
+  std::array<std::optional<double>, 6> cell;  // a, b, c, alpha, beta, gamma
+
+  // Takes a tag (exact case) and its value; tags the reader does not keep are ignored. Fails on a
+  // cell value that is null or not a number. Allocates only for an error's message.
+  std::optional<ReaderError> take(std::string_view tag, std::string_view value);
+
+  // Sets `cell` from the six values once the text is read: absent when none was given, else all six
+  // must be there with positive lengths and angles strictly between 0 and 180 (NaN fails).
+  std::optional<ReaderError> finish_cell(std::optional<UnitCell>& cell) const;
+};
 
 }  // namespace quarn::detail

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "atom_site.hpp"
 #include "categories.hpp"
 #include "scanner.hpp"
 #include "values.hpp"
@@ -50,17 +51,11 @@ ReaderError reader_error(ReaderErrorKind kind, std::string message) {
   return e;
 }
 
-// Cell items in UnitCell order.
-constexpr std::array<std::string_view, 6> kCellTags = {
-    "_cell.length_a", "_cell.length_b", "_cell.length_c", "_cell.angle_alpha", "_cell.angle_beta", "_cell.angle_gamma",
-};
-
-// A value of a loop row that did not convert. Kept as views and positions; the message (which needs
-// the tag, found again by rescanning) is built only if the failure stands when the loop ends.
+// A loop value that did not convert, and where: its message, which needs the column's tag (found
+// again by rescanning), is built only if the failure stands when the loop ends.
 struct RowFailure {
-  enum class Form : std::uint8_t { numeric_literal, integer_literal, integer } form;
-  std::string_view value;   // as the message shows it: cut at "(" for decimals, trimmed for integers
-  std::size_t column;       // position of the tag in the loop header (set by the value loop)
+  detail::ValueFailure failure;
+  std::size_t column;  // position of the tag in the loop header
 };
 
 class Parser {
@@ -80,20 +75,12 @@ class Parser {
   std::size_t atom_values(const std::string_view* t, std::size_t i, std::size_t n);
   std::size_t bond_values(const std::string_view* t, std::size_t i, std::size_t n);
   std::size_t ignored_values(const std::string_view* t, std::size_t i, std::size_t n);
-  void single_item(std::string_view tag, std::string_view value);
   void begin_values();
   void finish_loop();
   void end_of_tokens();
 
-  bool atom_value(Column column, std::string_view token);
-  bool bond_value(Column column, std::string_view token);
-  bool set_real(AtomSite::Field field, double& target, std::string_view token);
-  bool set_integer(AtomSite::Field field, std::int32_t& target, std::string_view token);
-  bool set_bond_integer(std::optional<std::int32_t>& target, std::string_view token);
-
   void fail(ReaderError error);
   std::string_view loop_tag(std::size_t column) const;
-  std::optional<ReaderError> cell_error();
 
   detail::TextFeed& feed_;
   const bool atoms_required_;
@@ -101,9 +88,7 @@ class Parser {
   State state_ = State::statement;
   std::optional<ReaderError> error_;  // the first error of the walk; the scan goes on after it
 
-  // Single items: views into the text (it outlives the parse), copied once at the end.
-  std::optional<std::string_view> entry_id_, title_, space_group_;
-  std::array<std::optional<double>, 6> cell_;
+  detail::SingleItems items_;   // views into the text (it outlives the parse), copied at the end
   std::string_view item_tag_;  // a tag waiting for its value
 
   std::uint64_t batch_ordinal_ = 0;  // ordinal of the first token of the current batch
@@ -139,13 +124,13 @@ Expected<Structure, ReaderError> Parser::run() {
   }
   if (state_ != State::failed) end_of_tokens();
   if (error_) return unexpected(std::move(*error_));
-  if (auto e = cell_error()) return unexpected(std::move(*e));
+  if (auto e = items_.finish_cell(s_.cell)) return unexpected(std::move(*e));
   if (atoms_required_ && s_.atoms.empty()) {
     return unexpected(reader_error(ReaderErrorKind::MissingAtomSite, "_atom_site loop missing"));
   }
-  if (entry_id_) s_.entry_id.emplace(*entry_id_);
-  if (title_) s_.title.emplace(*title_);
-  if (space_group_) s_.space_group.emplace(*space_group_);
+  if (items_.entry_id) s_.entry_id.emplace(*items_.entry_id);
+  if (items_.title) s_.title.emplace(*items_.title);
+  if (items_.space_group) s_.space_group.emplace(*items_.space_group);
   return std::move(s_);
 }
 
@@ -163,7 +148,7 @@ void Parser::consume(const std::string_view* t, std::size_t n) {
         break;
       case State::item_value:
         state_ = State::statement;
-        single_item(item_tag_, t[i++]);
+        if (auto e = items_.take(item_tag_, t[i++])) fail(std::move(*e));
         break;
       case State::loop_tags:
         i = loop_tags(t, i, n);
@@ -195,7 +180,7 @@ std::size_t Parser::statements(const std::string_view* t, std::size_t i, std::si
       return i + 1;
     }
     if (is_data_header(token)) {
-      entry_id_ = token.substr(5);
+      items_.entry_id = token.substr(5);
     } else if (token[0] == '_') {
       item_tag_ = token;
       state_ = State::item_value;
@@ -204,34 +189,6 @@ std::size_t Parser::statements(const std::string_view* t, std::size_t i, std::si
     // Anything else (a value without a tag, save_, global_, stop_) has no effect.
   }
   return n;
-}
-
-void Parser::single_item(std::string_view tag, std::string_view value) {
-  if (tag == "_entry.id") {
-    entry_id_ = detail::text_value(value);
-  } else if (tag == "_struct.title") {
-    title_ = detail::text_value(value);
-  } else if (tag == "_symmetry.space_group_name_H-M") {
-    space_group_ = detail::text_value(value);
-  } else if (tag.starts_with("_cell.")) {
-    for (std::size_t k = 0; k < kCellTags.size(); ++k) {
-      if (tag != kCellTags[k]) continue;
-      const auto text = detail::text_value(value);
-      if (!text) {
-        fail(reader_error(ReaderErrorKind::MissingNumeric, "required numeric value missing for " + std::string(tag)));
-        return;
-      }
-      double v;
-      if (!detail::parse_decimal(*text, &v)) {
-        fail(reader_error(ReaderErrorKind::InvalidNumeric, "invalid float '" +
-                                                               std::string(detail::cut_at_parenthesis(*text)) +
-                                                               "' for " + std::string(tag)));
-        return;
-      }
-      cell_[k] = v;
-      return;
-    }
-  }
 }
 
 std::size_t Parser::loop_tags(const std::string_view* t, std::size_t i, std::size_t n) {
@@ -281,14 +238,15 @@ std::size_t Parser::loop_values(const std::string_view* t, std::size_t i, std::s
   const Column* const columns = columns_.data();
   std::size_t column = column_;
   bool failed = row_failure_.has_value();
+  detail::ValueFailure failure{};
   const std::size_t first = i;
   for (; i < n; ++i) {
     const std::string_view token = t[i];
     if (ends_loop(token)) break;
     // After a bad value only the count goes on: it decides whether the loop fails or is dropped.
-    if (!failed && !step(columns[column], token, column)) {
+    if (!failed && !step(columns[column], token, column, failure)) {
       failed = true;
-      row_failure_->column = column;
+      row_failure_ = RowFailure{failure, column};
     }
     if (++column == width) column = 0;
   }
@@ -299,30 +257,33 @@ std::size_t Parser::loop_values(const std::string_view* t, std::size_t i, std::s
 }
 
 std::size_t Parser::atom_values(const std::string_view* t, std::size_t i, std::size_t n) {
-  return loop_values(t, i, n, [this](Column column, std::string_view token, std::size_t index) {
+  // Forced inline: the row step is most of the parse, and a call per value costs a tenth of it.
+  return loop_values(t, i, n, [this](Column column, std::string_view token, std::size_t index,
+                                     detail::ValueFailure& failure) __attribute__((always_inline)) {
     if (index == 0) {
       // Copied from a constant: a fresh temporary costs a rep stos per row, a fifth of the row time.
       static constexpr AtomSite kEmptyAtom{};
       s_.atoms.push_back(kEmptyAtom);
       atom_ = &s_.atoms.back();
     }
-    return atom_value(column, token);
+    return detail::fill_atom_value(*atom_, s_.arena, column, token, failure);
   });
 }
 
 std::size_t Parser::bond_values(const std::string_view* t, std::size_t i, std::size_t n) {
   const std::size_t last = columns_.size() - 1;
-  return loop_values(t, i, n, [this, last](Column column, std::string_view token, std::size_t index) {
+  return loop_values(t, i, n, [this, last](Column column, std::string_view token, std::size_t index,
+                                           detail::ValueFailure& failure) {
     if (index == 0) {
       bond_ = BondRecord{};
       bond_.from_chem_comp = kind_ == LoopKind::chem_comp_bond;
     }
-    if (!bond_value(column, token)) return false;
+    if (const auto f = detail::fill_bond_value(bond_, column, token)) {
+      failure = *f;
+      return false;
+    }
     if (index == last) {
-      // The value order is mapped once more on the finished row, as the last word on the type.
-      if (bond_.value_order) {
-        if (const auto type = detail::value_order_bond_type(*bond_.value_order)) bond_.bond_type = type;
-      }
+      detail::finish_bond_row(bond_);
       s_.bonds.push_back(std::move(bond_));
     }
     return true;
@@ -355,12 +316,8 @@ void Parser::finish_loop() {
     return;
   }
   if (row_failure_) {
-    const RowFailure& f = *row_failure_;
-    const char* head = f.form == RowFailure::Form::numeric_literal   ? "invalid numeric literal '"
-                       : f.form == RowFailure::Form::integer_literal ? "invalid integer literal '"
-                                                                      : "invalid integer '";
     fail(reader_error(ReaderErrorKind::InvalidNumeric,
-                      head + std::string(f.value) + "' for " + std::string(loop_tag(f.column))));
+                      detail::value_failure_message(row_failure_->failure, loop_tag(row_failure_->column))));
   }
 }
 
@@ -399,165 +356,6 @@ std::string_view Parser::loop_tag(std::size_t column) const {
     first += n;
   }
   return {};  // not reached: the tag lies in text already scanned
-}
-
-inline bool Parser::atom_value(Column column, std::string_view token) {
-  AtomSite& a = *atom_;
-  const auto text = [&](Text& target) {
-    const auto v = detail::text_value(token);
-    target = v ? detail::store_text(s_.arena, *v) : Text();
-    return true;
-  };
-  switch (column) {
-    case Column::ignored: return true;
-    case Column::atom_id: return text(a.id);
-    case Column::type_symbol: {
-      const auto v = detail::text_value(token);
-      a.type_symbol = v ? detail::store_upper(s_.arena, *v) : Text();
-      return true;
-    }
-    case Column::label_atom_id: return text(a.label_atom_id);
-    case Column::auth_atom_id: return text(a.auth_atom_id);
-    case Column::label_alt_id:
-    case Column::alt_id: return text(a.label_alt_id);
-    case Column::label_comp_id: return text(a.label_comp_id);
-    case Column::label_asym_id: return text(a.label_asym_id);
-    case Column::auth_asym_id: return text(a.auth_asym_id);
-    case Column::label_seq_id: return set_integer(AtomSite::kLabelSeqId, a.label_seq_id_value, token);
-    case Column::auth_seq_id: return set_integer(AtomSite::kAuthSeqId, a.auth_seq_id_value, token);
-    case Column::cartn_x: return set_real(AtomSite::kX, a.x_value, token);
-    case Column::cartn_y: return set_real(AtomSite::kY, a.y_value, token);
-    case Column::cartn_z: return set_real(AtomSite::kZ, a.z_value, token);
-    case Column::occupancy: return set_real(AtomSite::kOccupancy, a.occupancy_value, token);
-    case Column::b_iso: return set_real(AtomSite::kBFactor, a.b_factor_value, token);
-    case Column::model_num: return set_integer(AtomSite::kModelNum, a.model_num_value, token);
-    case Column::formal_charge: return set_integer(AtomSite::kFormalCharge, a.formal_charge_value, token);
-    default: return true;  // columns of other categories never reach an atom-site loop
-  }
-}
-
-inline bool Parser::set_real(AtomSite::Field field, double& target, std::string_view token) {
-  const auto text = detail::text_value(token);
-  if (!text) {
-    atom_->present = static_cast<std::uint16_t>(atom_->present & ~field);
-    return true;
-  }
-  if (!detail::parse_decimal(*text, &target)) {
-    row_failure_ = RowFailure{RowFailure::Form::numeric_literal, detail::cut_at_parenthesis(*text), 0};
-    return false;
-  }
-  atom_->present = static_cast<std::uint16_t>(atom_->present | field);
-  return true;
-}
-
-inline bool Parser::set_integer(AtomSite::Field field, std::int32_t& target, std::string_view token) {
-  const auto text = detail::text_value(token);
-  if (!text) {
-    atom_->present = static_cast<std::uint16_t>(atom_->present & ~field);
-    return true;
-  }
-  if (!detail::parse_int32(*text, &target)) {
-    row_failure_ = RowFailure{RowFailure::Form::integer_literal, *text, 0};
-    return false;
-  }
-  atom_->present = static_cast<std::uint16_t>(atom_->present | field);
-  return true;
-}
-
-bool Parser::set_bond_integer(std::optional<std::int32_t>& target, std::string_view token) {
-  const auto text = detail::text_value(token);
-  if (!text) {
-    target.reset();
-    return true;
-  }
-  std::int32_t v;
-  if (!detail::parse_int32(*text, &v)) {
-    row_failure_ = RowFailure{RowFailure::Form::integer, *text, 0};
-    return false;
-  }
-  target = v;
-  return true;
-}
-
-bool Parser::bond_value(Column column, std::string_view token) {
-  const auto owned = [&]() -> std::optional<std::string> {
-    const auto v = detail::text_value(token);
-    return v ? std::optional<std::string>(std::in_place, *v) : std::nullopt;
-  };
-  AtomSelector& p1 = bond_.partner1;
-  AtomSelector& p2 = bond_.partner2;
-  switch (column) {
-    case Column::conn_type_id:
-      bond_.conn_type = owned();
-      if (bond_.conn_type) {
-        if (const auto type = detail::conn_type_bond_type(*bond_.conn_type)) bond_.bond_type = type;
-      }
-      return true;
-    case Column::pdbx_dist_value: {
-      const auto text = detail::text_value(token);
-      if (!text) {
-        bond_.distance.reset();
-        return true;
-      }
-      double v;
-      if (!detail::parse_decimal(*text, &v)) {
-        row_failure_ = RowFailure{RowFailure::Form::numeric_literal, detail::cut_at_parenthesis(*text), 0};
-        return false;
-      }
-      bond_.distance = v;
-      return true;
-    }
-    case Column::ptnr1_label_atom_id: p1.label_atom_id = owned(); return true;
-    case Column::ptnr1_label_comp_id: p1.label_comp_id = owned(); return true;
-    case Column::ptnr1_label_asym_id: p1.label_asym_id = owned(); return true;
-    case Column::ptnr1_auth_atom_id: p1.auth_atom_id = owned(); return true;
-    case Column::ptnr1_auth_asym_id: p1.auth_asym_id = owned(); return true;
-    case Column::ptnr1_label_seq_id: return set_bond_integer(p1.label_seq_id, token);
-    case Column::ptnr1_auth_seq_id: return set_bond_integer(p1.auth_seq_id, token);
-    case Column::ptnr2_label_atom_id: p2.label_atom_id = owned(); return true;
-    case Column::ptnr2_label_comp_id: p2.label_comp_id = owned(); return true;
-    case Column::ptnr2_label_asym_id: p2.label_asym_id = owned(); return true;
-    case Column::ptnr2_auth_atom_id: p2.auth_atom_id = owned(); return true;
-    case Column::ptnr2_auth_asym_id: p2.auth_asym_id = owned(); return true;
-    case Column::ptnr2_label_seq_id: return set_bond_integer(p2.label_seq_id, token);
-    case Column::ptnr2_auth_seq_id: return set_bond_integer(p2.auth_seq_id, token);
-    case Column::comp_id:
-      p1.label_comp_id = owned();
-      p2.label_comp_id = p1.label_comp_id;
-      return true;
-    case Column::comp_id_1: p1.label_comp_id = owned(); return true;
-    case Column::comp_id_2: p2.label_comp_id = owned(); return true;
-    case Column::atom_id_1: p1.label_atom_id = owned(); return true;
-    case Column::atom_id_2: p2.label_atom_id = owned(); return true;
-    case Column::value_order:
-      bond_.value_order = owned();
-      if (bond_.value_order) {
-        if (const auto type = detail::value_order_bond_type(*bond_.value_order)) bond_.bond_type = type;
-      }
-      return true;
-    default:
-      return true;
-  }
-}
-
-std::optional<ReaderError> Parser::cell_error() {
-  std::size_t present = 0;
-  for (const auto& v : cell_) present += v.has_value();
-  if (present == 0) return std::nullopt;
-  if (present < cell_.size()) {
-    return reader_error(ReaderErrorKind::MissingNumeric, "partial unit cell definition encountered");
-  }
-  // Written as "not greater than" so that a NaN fails.
-  for (std::size_t k = 0; k < 3; ++k) {
-    if (!(*cell_[k] > 0)) return reader_error(ReaderErrorKind::InvalidNumeric, "unit cell lengths must be positive");
-  }
-  for (std::size_t k = 3; k < 6; ++k) {
-    if (!(*cell_[k] > 0 && *cell_[k] < 180)) {
-      return reader_error(ReaderErrorKind::InvalidNumeric, "unit cell angles must be within (0, 180)");
-    }
-  }
-  s_.cell = UnitCell{*cell_[0], *cell_[1], *cell_[2], *cell_[3], *cell_[4], *cell_[5]};
-  return std::nullopt;
 }
 
 }  // namespace

@@ -123,4 +123,14 @@ bool parse_decimal_general(std::string_view text, double* value) noexcept {
   return true;
 }
 
+std::string value_failure_message(const ValueFailure& failure, std::string_view tag) {
+  const std::string_view head = failure.form == ValueFailure::Form::numeric_literal   ? "invalid numeric literal '"
+                                : failure.form == ValueFailure::Form::integer_literal ? "invalid integer literal '"
+                                                                                      : "invalid integer '";
+  std::string message;
+  message.reserve(head.size() + failure.value.size() + 6 + tag.size());
+  message.append(head).append(failure.value).append("' for ").append(tag);
+  return message;
+}
+
 }  // namespace quarn::detail

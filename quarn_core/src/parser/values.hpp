@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "quarn/text.hpp"
@@ -100,6 +101,18 @@ inline bool parse_decimal(std::string_view text, double* value) noexcept {
   *value = negative ? -v : v;
   return true;
 }
+
+// A loop value that did not convert. The message also names the column's tag, which the caller
+// supplies: the value itself cannot know it.
+struct ValueFailure {
+  enum class Form : std::uint8_t {
+    numeric_literal,  // "invalid numeric literal '...' for ..." (decimals)
+    integer_literal,  // "invalid integer literal '...' for ..." (atom-site integers)
+    integer,          // "invalid integer '...' for ..." (struct-conn sequence numbers)
+  } form;
+  std::string_view value;  // as the message shows it: cut at "(" for decimals, trimmed for integers
+};
+std::string value_failure_message(const ValueFailure& failure, std::string_view tag);
 
 // `text` up to, not including, its first "(" (the part a decimal is read from).
 inline std::string_view cut_at_parenthesis(std::string_view text) noexcept {
