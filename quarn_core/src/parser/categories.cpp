@@ -87,10 +87,6 @@ bool contains_upper(std::string_view hay, std::string_view upper_needle) noexcep
   return false;
 }
 
-ReaderError reader_error(ReaderErrorKind kind, std::string message) {
-  return ReaderError{std::move(message), std::nullopt, std::nullopt, kind};
-}
-
 // Cell items in UnitCell order.
 constexpr std::array<std::string_view, 6> kCellTags = {
     "_cell.length_a", "_cell.length_b", "_cell.length_c", "_cell.angle_alpha", "_cell.angle_beta", "_cell.angle_gamma",

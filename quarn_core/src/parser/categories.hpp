@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "quarn/bond_graph.hpp"
@@ -62,6 +63,11 @@ std::optional<ValueFailure> fill_bond_value(BondRecord& bond, Column column, std
 
 // The last step of a complete bond row: its value order, if any, decides the type once more.
 void finish_bond_row(BondRecord& bond) noexcept;
+
+// A reader error without detail or source, as every step after loading makes them.
+inline ReaderError reader_error(ReaderErrorKind kind, std::string message) {
+  return ReaderError{std::move(message), std::nullopt, std::nullopt, kind};
+}
 
 // The single items the reader keeps, as views into the text until the Structure is made.
 struct SingleItems {
