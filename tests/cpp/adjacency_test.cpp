@@ -13,8 +13,8 @@
 namespace quarn {
 namespace {
 
-using test::label;
-using test::StructureBuilder;
+using testing::label;
+using testing::StructureBuilder;
 using Pairs = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
 using Entries = std::vector<BondEntry>;
 

@@ -9,7 +9,7 @@
 
 #include "quarn/structure.hpp"
 
-namespace quarn::test {
+namespace quarn::testing {
 
 // Each atom call starts a new atom; the setters after it fill that atom.
 class StructureBuilder {
@@ -110,4 +110,4 @@ inline AtomSelector label(std::string_view chain, std::int32_t seq, std::string_
   return s;
 }
 
-}  // namespace quarn::test
+}  // namespace quarn::testing

@@ -14,7 +14,7 @@
 namespace quarn {
 namespace {
 
-using test::StructureBuilder;
+using testing::StructureBuilder;
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
 

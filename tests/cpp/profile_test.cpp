@@ -6,14 +6,15 @@
 #include <vector>
 
 #include "builder.hpp"
+#include "entries.hpp"
 #include "quarn/analyze/adjacency.hpp"
 #include "quarn/analyze/profile.hpp"
 
 namespace quarn {
 namespace {
 
-using test::label;
-using test::StructureBuilder;
+using testing::label;
+using testing::StructureBuilder;
 using Entries = std::vector<BondEntry>;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -180,6 +181,28 @@ TEST(ProfileNeighbours, EqualTheSparseAdjacencyRowOfEveryAtom) {
         ASSERT_TRUE(p.has_value());
         EXPECT_EQ(p->neighbors, Entries(g.neighbors(i).begin(), g.neighbors(i).end())) << i << " " << tolerance;
         EXPECT_EQ(p->hybridization, assign_hybridization(s, i, g.neighbors(i))) << i;
+      }
+    }
+  }
+}
+
+TEST(RealEntryProfiles, EqualTheSparseAdjacencyRowOfEveryAtom) {
+  for (const char* file : {"1aki.cif", "5i55.cif", "1as5.cif.gz"}) {
+    std::optional<Structure> s;
+    testing::load_entry(file, &s);
+    if (!s) return;
+    for (const bool geometric : {false, true}) {
+      const BondGraph g = sparse_adjacency(*s, geometric, 0.4);
+      ASSERT_EQ(g.size(), s->atom_count());
+      std::uint64_t mismatches = 0;
+      for (std::uint64_t i = 0; i < s->atom_count(); ++i) {
+        const auto p = atom_profile(*s, i, geometric, 0.4);
+        mismatches += p->neighbors != Entries(g.neighbors(i).begin(), g.neighbors(i).end());
+        mismatches += p->hybridization != assign_hybridization(*s, i, g.neighbors(i));
+      }
+      EXPECT_EQ(mismatches, 0u) << file << " geometric " << geometric;
+      if (geometric) {
+        EXPECT_GT(g.entry_count(), s->atom_count()) << file;
       }
     }
   }

@@ -12,7 +12,7 @@
 namespace quarn {
 namespace {
 
-using test::StructureBuilder;
+using testing::StructureBuilder;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
