@@ -8,7 +8,6 @@
 
 #include "builder.hpp"
 #include "quarn/analyze/adjacency.hpp"
-#include "quarn/analyze/exhaustive.hpp"
 
 namespace quarn {
 namespace {
@@ -118,45 +117,6 @@ TEST(AugmentedGraph, AnExplicitSelfBondDoesNotHideAGeometricOne) {
   const BondGraph g = sparse_adjacency(s, true, 0.0);
   EXPECT_EQ(list(g, 0), (Entries{{0, std::nullopt}, {0, std::nullopt}, {1, kGeo}}));
   EXPECT_EQ(list(g, 1), (Entries{{0, kGeo}}));
-}
-
-TEST(AugmentedGraph, EveryListSymmetricAndOnePerAtom) {
-  StructureBuilder b;
-  b.cell(8, 9, 10);
-  const char* types[] = {"C", "N", "O", "S", "H", "FE", "XX", "C"};
-  for (int i = 0; i < 40; ++i) {
-    const double x = (i * 7 % 23) * 0.61, y = (i * 11 % 19) * 0.57, z = (i * 5 % 17) * 0.73 - 3;
-    if (i % 13 == 12) {
-      b.atom_without_position(types[i % 8]).name("X").residue("RES", "A", i % 5);
-    } else {
-      b.atom(types[i % 8], {x, y, z}).name(i % 2 ? "A1" : "A2").residue("RES", "A", i % 5);
-    }
-  }
-  b.chem_comp_bond("RES", "A1", "A2", BondType::covalent_single);
-  b.struct_conn(label("A", 3, "A1"), label("A", 4, "A2"), BondType::metallic);
-  b.struct_conn(label("A", 3, "X"), label("A", 4, "A2"), BondType::metallic);
-  const Structure s = b.take();
-  for (double tolerance : {0.0, 0.4, 1.5}) {
-    const BondGraph g = sparse_adjacency(s, true, tolerance);
-    ASSERT_EQ(g.size(), s.atom_count());
-    std::uint64_t geometric = 0;
-    for (std::uint64_t i = 0; i < g.size(); ++i) {
-      for (const BondEntry& e : g.neighbors(i)) {
-        const Entries back = list(g, e.neighbor);
-        EXPECT_EQ(std::count(back.begin(), back.end(), BondEntry{i, e.bond_type}),
-                  std::count(g.neighbors(i).begin(), g.neighbors(i).end(), BondEntry{e.neighbor, e.bond_type}));
-        geometric += e.bond_type == kGeo;
-      }
-    }
-    // Each geometric pair adds two entries unless an explicit bond already joins it.
-    std::uint64_t added = 0;
-    for (const auto& [i, j] : exhaustive::geometric_bond_pairs(s, tolerance)) {
-      const Entries own = list(s.bond_graph(), i);
-      added += std::none_of(own.begin(), own.end(), [j = j](const BondEntry& e) { return e.neighbor == j; });
-    }
-    EXPECT_GT(added, 0u);
-    EXPECT_EQ(geometric, 2 * added) << tolerance;
-  }
 }
 
 TEST(DenseMatrix, SelectionFollowsTheGivenIndices) {

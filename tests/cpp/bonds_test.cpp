@@ -177,22 +177,6 @@ TEST(BondGraphCache, EmptyWithoutRowsOrAtoms) {
   EXPECT_EQ(atoms_only.bond_graph().entry_count(), 0u);
 }
 
-TEST(BondGraphLayout, AppendingKeepsOwnEntriesFirstAndExtraBondsInOrder) {
-  const std::vector<BondGraph::Bond> own = {{0, 2, BondType::covalent_single}, {1, 1, std::nullopt}};
-  const BondGraph g = BondGraph::from_bonds(4, own);
-  const std::vector<BondGraph::Bond> extra = {{2, 3, BondType::covalent_unknown}, {0, 3, BondType::covalent_unknown}};
-  const BondGraph h = g.with_appended(extra);
-  const auto list = [](const BondGraph& graph, std::uint64_t i) {
-    return std::vector<BondEntry>(graph.neighbors(i).begin(), graph.neighbors(i).end());
-  };
-  EXPECT_EQ(list(h, 0), (std::vector<BondEntry>{{2, BondType::covalent_single}, {3, BondType::covalent_unknown}}));
-  EXPECT_EQ(list(h, 1), (std::vector<BondEntry>{{1, std::nullopt}, {1, std::nullopt}}));
-  EXPECT_EQ(list(h, 2), (std::vector<BondEntry>{{0, BondType::covalent_single}, {3, BondType::covalent_unknown}}));
-  EXPECT_EQ(list(h, 3), (std::vector<BondEntry>{{2, BondType::covalent_unknown}, {0, BondType::covalent_unknown}}));
-  EXPECT_EQ(h.entry_count(), 8u);
-  EXPECT_EQ(list(g, 3).size(), 0u);  // the original is untouched
-}
-
 // The first atom with this label chain, sequence number and atom name (and comp id when given).
 std::optional<std::uint64_t> find_atom(const Structure& s, std::string_view chain, std::optional<std::int32_t> seq,
                                        std::string_view name, std::string_view comp = {}) {

@@ -1,6 +1,7 @@
 // Atom profiles: refusals, neighbours from the augmented graph, electronegativity, hybridization.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -176,7 +177,15 @@ TEST(ProfileNeighbours, EqualTheSparseAdjacencyRowOfEveryAtom) {
   for (const bool geometric : {false, true}) {
     for (const double tolerance : {0.0, 0.4, 1.2, kNaN}) {
       const BondGraph g = sparse_adjacency(s, geometric, tolerance);
+      ASSERT_EQ(g.size(), s.atom_count());
       for (std::uint64_t i = 0; i < s.atom_count(); ++i) {
+        // Every bond shows in the lists of both its atoms, as often and with the same type.
+        for (const BondEntry& e : g.neighbors(i)) {
+          const auto back = g.neighbors(e.neighbor);
+          const auto forth = g.neighbors(i);
+          EXPECT_EQ(std::count(back.begin(), back.end(), BondEntry{i, e.bond_type}),
+                    std::count(forth.begin(), forth.end(), BondEntry{e.neighbor, e.bond_type}));
+        }
         const auto p = atom_profile(s, i, geometric, tolerance);
         ASSERT_TRUE(p.has_value());
         EXPECT_EQ(p->neighbors, Entries(g.neighbors(i).begin(), g.neighbors(i).end())) << i << " " << tolerance;
