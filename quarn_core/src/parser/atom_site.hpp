@@ -17,7 +17,11 @@ namespace atom_site {
 // called from a dozen cases of one switch, and the calls cost a tenth of the whole parse.
 [[gnu::always_inline]] inline void set_text(Text& target, TextArena& arena, std::string_view token) {
   const auto v = text_value(token);
-  target = v ? store_text(arena, *v) : Text();
+  if (v) {
+    store_text(target, arena, *v);
+  } else {
+    target.set_word(0);
+  }
 }
 
 // A double (decimal) or 32-bit integer field with its presence bit.
@@ -60,7 +64,11 @@ template <class Number>
     case Column::atom_id: set_text(atom.id, arena, token); break;
     case Column::type_symbol: {
       const auto v = text_value(token);
-      atom.type_symbol = v ? store_upper(arena, *v) : Text();
+      if (v) {
+        store_upper(atom.type_symbol, arena, *v);
+      } else {
+        atom.type_symbol.set_word(0);
+      }
       break;
     }
     case Column::label_atom_id: set_text(atom.label_atom_id, arena, token); break;

@@ -187,15 +187,16 @@ std::optional<BondType> value_order_bond_type(std::string_view text) noexcept {
   return std::nullopt;
 }
 
-Text store_upper(TextArena& arena, std::string_view s) {
+void store_upper(Text& target, TextArena& arena, std::string_view s) {
   char small[64];
   if (s.size() <= sizeof small) {
     for (std::size_t i = 0; i < s.size(); ++i) small[i] = ascii_upper(s[i]);
-    return store_text(arena, std::string_view(small, s.size()));
+    store_text(target, arena, std::string_view(small, s.size()));
+    return;
   }
   std::string upper(s);
   for (char& ch : upper) ch = ascii_upper(ch);
-  return arena.store(upper);
+  target = arena.store(upper);
 }
 
 std::optional<ValueFailure> fill_bond_value(BondRecord& bond, Column column, std::string_view token) {

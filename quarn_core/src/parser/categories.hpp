@@ -54,7 +54,7 @@ std::optional<BondType> conn_type_bond_type(std::string_view text) noexcept;
 std::optional<BondType> value_order_bond_type(std::string_view text) noexcept;
 
 // `s` with ASCII a-z upper-cased, stored like TextArena::store. May throw std::bad_alloc.
-Text store_upper(TextArena& arena, std::string_view s);
+void store_upper(Text& target, TextArena& arena, std::string_view s);
 
 // Stores the value of `column` into the struct-conn or chem-comp-bond row `bond`, replacing what an
 // earlier column of the row stored there, and updates its bond type; a value of another category's

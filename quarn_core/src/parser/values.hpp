@@ -21,13 +21,11 @@ inline std::optional<std::string_view> text_value(std::string_view token) noexce
   return t;
 }
 
-// `s` as a Text, like TextArena::store. May throw std::bad_alloc (only for texts too long to sit
-// inline).
-// Why not TextArena::store alone: nearly every atom text is short, and building the inline word from
-// two overlapping loads, without a call or a variable-length copy, is a large part of the row cost.
-inline Text store_text(TextArena& arena, std::string_view s) {
+// The word of `s` as an inline Text; `s` must be at most Text::kInlineCapacity bytes.
+// Why: nearly every atom text is short, and building the inline word from two overlapping loads,
+// without a call or a variable-length copy, is a large part of the row cost.
+inline std::uint64_t inline_text_word(std::string_view s) noexcept {
   const std::size_t n = s.size();
-  if (n > Text::kInlineCapacity) return arena.store(s);
   const unsigned char* p = reinterpret_cast<const unsigned char*>(s.data());
   std::uint64_t chars = 0;
   if (n >= 4) {
@@ -39,7 +37,17 @@ inline Text store_text(TextArena& arena, std::string_view s) {
     chars = p[0] | (std::uint64_t{p[n / 2]} << (8 * (n / 2))) | (std::uint64_t{p[n - 1]} << (8 * (n - 1)));
   }
   // The inline layout of Text: low byte (length << 1) | 1, then the characters.
-  return std::bit_cast<Text>((chars << 8) | (std::uint64_t{n} << 1) | 1u);
+  return (chars << 8) | (std::uint64_t{n} << 1) | 1u;
+}
+
+// Stores `s` into `target`, inline when it fits, else in `arena`, like TextArena::store. May throw
+// std::bad_alloc (only for texts too long to sit inline).
+inline void store_text(Text& target, TextArena& arena, std::string_view s) {
+  if (s.size() <= Text::kInlineCapacity) {
+    target.set_word(inline_text_word(s));
+  } else {
+    target = arena.store(s);
+  }
 }
 
 inline bool is_ascii_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
