@@ -136,6 +136,16 @@ def test_repeated_calls_hold_no_memory(structure, path, case):
     assert growth(call) < 50  # one leaked object per call would show as 300 or more
 
 
+def test_instances_release_their_class(structure, path):
+    classes = [getattr(quarn_parser, name) for name in quarn_parser.__all__ if name != "parse"]
+    before = [sys.getrefcount(cls) for cls in classes]
+    for call in leak_cases(structure, path).values():
+        for _ in range(20):
+            call()
+    gc.collect()
+    assert [sys.getrefcount(cls) for cls in classes] == before
+
+
 def resident_bytes():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * 4096

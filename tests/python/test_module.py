@@ -26,10 +26,15 @@ def test_module_docstring_is_empty_and_parse_is_bound_to_the_module():
     assert quarn_parser.parse.__doc__ is None
 
 
-def test_repeated_import_gives_the_same_module():
+def test_import_after_removal_shares_the_classes(monkeypatch):
     import importlib
+    import sys
 
     assert importlib.import_module("quarn_parser") is quarn_parser
+    monkeypatch.delitem(sys.modules, "quarn_parser")
+    again = importlib.import_module("quarn_parser")
+    assert again.__all__ == quarn_parser.__all__
+    assert all(getattr(again, name) is getattr(quarn_parser, name) for name in CLASSES)
 
 
 @pytest.fixture

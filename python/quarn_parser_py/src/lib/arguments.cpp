@@ -48,7 +48,11 @@ bool Arguments::bind(PyObject* args, PyObject* kwargs) {
     }
     return false;
   }
-  for (Py_ssize_t i = 0; i < given; ++i) slots_[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+  for (Py_ssize_t i = 0; i < given; ++i) {
+    PyObject* value = PyTuple_GetItem(args, i);
+    if (value == nullptr) return false;
+    slots_[static_cast<std::size_t>(i)] = Ref::borrow(value);
+  }
 
   if (kwargs != nullptr) {
     Py_ssize_t pos = 0;
@@ -67,19 +71,19 @@ bool Arguments::bind(PyObject* args, PyObject* kwargs) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", sig_.callable, key);
         return false;
       }
-      if (slots_[slot] != nullptr) {
+      if (slots_[slot]) {
         PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", sig_.callable,
                      sig_.names[slot]);
         return false;
       }
-      slots_[slot] = value;
+      slots_[slot] = Ref::borrow(value);
     }
   }
 
   std::array<const char*, kMaxParameters> missing_names{};
   std::size_t missing = 0;
   for (std::size_t i = 0; i < sig_.required; ++i) {
-    if (slots_[i] == nullptr) missing_names[missing++] = sig_.names[i];
+    if (!slots_[i]) missing_names[missing++] = sig_.names[i];
   }
   if (missing == 0) return true;
   std::string listed;  // "'a'", "'a' and 'b'", "'a', 'b' and 'c'", as the interpreter words it
@@ -129,7 +133,7 @@ bool Arguments::real_of(PyObject* value, std::size_t i, double* out) const noexc
   return true;
 }
 
-bool Arguments::real(std::size_t i, double* out) const noexcept { return real_of(slots_[i], i, out); }
+bool Arguments::real(std::size_t i, double* out) const noexcept { return real_of(slots_[i].get(), i, out); }
 
 bool Arguments::count_of(PyObject* value, std::size_t i, std::uint64_t* out) const noexcept {
   Ref integer(PyNumber_Index(value));
@@ -150,10 +154,12 @@ bool Arguments::count_of(PyObject* value, std::size_t i, std::uint64_t* out) con
   return true;
 }
 
-bool Arguments::count(std::size_t i, std::uint64_t* out) const noexcept { return count_of(slots_[i], i, out); }
+bool Arguments::count(std::size_t i, std::uint64_t* out) const noexcept {
+  return count_of(slots_[i].get(), i, out);
+}
 
 bool Arguments::flag(std::size_t i, bool* out) const noexcept {
-  PyObject* value = slots_[i];
+  PyObject* value = slots_[i].get();
   if (value == Py_True || value == Py_False) {
     *out = value == Py_True;
     return true;
@@ -180,7 +186,7 @@ bool Arguments::flag(std::size_t i, bool* out) const noexcept {
 }
 
 bool Arguments::point(std::size_t i, Vec3* out) const noexcept {
-  PyObject* value = slots_[i];
+  PyObject* value = slots_[i].get();
   if (!PyTuple_Check(value)) {
     refuse_type(i, "a tuple of three numbers", value);
     return false;
@@ -200,7 +206,7 @@ bool Arguments::point(std::size_t i, Vec3* out) const noexcept {
 }
 
 bool Arguments::index_list(std::size_t i, std::vector<std::uint64_t>* out) const {
-  PyObject* value = slots_[i];
+  PyObject* value = slots_[i].get();
   if (PyUnicode_Check(value) || !PySequence_Check(value)) {
     refuse_type(i, "a sequence of atom indices", value);
     return false;

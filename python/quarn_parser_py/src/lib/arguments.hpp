@@ -24,8 +24,8 @@ struct Signature {
   std::size_t required;                           // how many leading parameters are required
 };
 
-// The arguments of one call bound to a Signature. Values are borrowed from the call's tuple and dict,
-// which outlive the call. Every conversion returns false with a Python exception set on failure; a
+// The arguments of one call bound to a Signature, each held by a strong reference: a conversion runs
+// user code (__index__, __float__) that could otherwise free a value still to be read. Every conversion returns false with a Python exception set on failure; a
 // TypeError names the callable and the parameter. None of them throws, except index_list, which may
 // throw std::bad_alloc.
 class Arguments {
@@ -37,9 +37,9 @@ class Arguments {
   bool bind(PyObject* args, PyObject* kwargs);
 
   // The argument of parameter i, or nullptr when an optional one was not given.
-  PyObject* operator[](std::size_t i) const noexcept { return slots_[i]; }
+  PyObject* operator[](std::size_t i) const noexcept { return slots_[i].get(); }
   // True when parameter i was omitted or given as None.
-  bool absent(std::size_t i) const noexcept { return slots_[i] == nullptr || slots_[i] == Py_None; }
+  bool absent(std::size_t i) const noexcept { return !slots_[i] || slots_[i].get() == Py_None; }
 
   // The interpreter's float conversion: float, int, __float__ or __index__.
   bool real(std::size_t i, double* out) const noexcept;
@@ -62,7 +62,7 @@ class Arguments {
   void name_type_error(std::size_t i) const noexcept;
 
   const Signature& sig_;
-  std::array<PyObject*, kMaxParameters> slots_{};
+  std::array<Ref, kMaxParameters> slots_;
 };
 
 // os.fspath, then str only, encoded with the file-system encoding and its error handler. Any failure

@@ -199,8 +199,7 @@ PyObject* read_distances(const DistanceMatrixResult& m) {
     for (std::uint64_t c = r; c < n; ++c) {
       const double d = m.at(r, c);
       PyObject* value = PyFloat_FromDouble(d);
-      if (value == nullptr) return nullptr;
-      PyList_SetItem(row[r], static_cast<Py_ssize_t>(c), value);
+      if (value == nullptr || PyList_SetItem(row[r], static_cast<Py_ssize_t>(c), value) != 0) return nullptr;
       if (c == r) continue;
       const double mirror = m.at(c, r);
       if (same_bits(mirror, d)) {
@@ -209,7 +208,7 @@ PyObject* read_distances(const DistanceMatrixResult& m) {
         value = PyFloat_FromDouble(mirror);
         if (value == nullptr) return nullptr;
       }
-      PyList_SetItem(row[c], static_cast<Py_ssize_t>(r), value);
+      if (PyList_SetItem(row[c], static_cast<Py_ssize_t>(r), value) != 0) return nullptr;
     }
   }
   return rows.release();
