@@ -1,6 +1,5 @@
 """parse(): path conversion, reader errors as ValueError, argument binding."""
 
-import gzip
 import os
 import pathlib
 
@@ -93,24 +92,6 @@ def test_reader_errors_raise_value_error_with_the_display_text(write_cif, text, 
         quarn_parser.parse(write_cif(text))
     assert type(info.value) is ValueError
     assert str(info.value) == message
-
-
-def test_gzip_files_are_read_by_their_extension(tmp_path):
-    text = cif_text([atom("C", 0, 0, 0), atom("C", 0, 0, 1.5)], block="GZ")
-    packed = tmp_path / "entry.cif.GZ"
-    packed.write_bytes(gzip.compress(text.encode()))
-    assert quarn_parser.parse(packed).atom_count == 2
-    mislabelled = tmp_path / "entry.cif"
-    mislabelled.write_bytes(gzip.compress(text.encode()))
-    with pytest.raises(ValueError, match="^I/O error: "):
-        quarn_parser.parse(mislabelled)
-
-
-def test_entry_id_falls_back_to_the_file_stem(tmp_path):
-    body = "\n".join(cif_text([atom("C", 0, 0, 0)]).splitlines()[1:])  # without the data_ header
-    path = tmp_path / "1abc.cif"
-    path.write_text(body)
-    assert quarn_parser.parse(path).entry_id == "1abc"
 
 
 @pytest.mark.parametrize(

@@ -253,13 +253,12 @@ PyType_Slot contact_slots[] = {
 
 PyType_Spec contact_spec = {"quarn_parser.Contact", sizeof(Boxed<Contact>), 0, Py_TPFLAGS_DEFAULT, contact_slots};
 
-// The type of `spec`, made on first need and kept for the process (the module is single-phase).
+}  // namespace
+
 PyObject* lazy_type(PyObject*& cache, PyType_Spec& spec) noexcept {
   if (cache == nullptr) cache = PyType_FromSpec(&spec);
   return cache;
 }
-
-}  // namespace
 
 AtomIdentity atom_identity(const AtomSite& atom) {
   return AtomIdentity{owned(atom.label_atom_id.get()), owned(atom.label_comp_id.get()), owned(chain_of(atom)),

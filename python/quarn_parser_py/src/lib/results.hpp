@@ -75,6 +75,10 @@ PyObject* bond_neighbor_type() noexcept;
 PyObject* distance_matrix_type() noexcept;
 PyObject* contact_type() noexcept;
 
+// The type made from `spec` on first need, cached in `cache` for the process (the module is
+// single-phase, so its types are never rebuilt). nullptr with an exception set when creation fails.
+PyObject* lazy_type(PyObject*& cache, PyType_Spec& spec) noexcept;
+
 // tp_new of every class: instances come only from the module.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 

@@ -273,9 +273,8 @@ PyType_Spec structure_spec = {"quarn_parser.Structure", sizeof(Boxed<Structure>)
 }  // namespace
 
 PyObject* structure_type() noexcept {
-  static PyObject* type = nullptr;  // kept for the process, like the module
-  if (type == nullptr) type = PyType_FromSpec(&structure_spec);
-  return type;
+  static PyObject* type = nullptr;
+  return lazy_type(type, structure_spec);
 }
 
 PyObject* new_structure(Structure&& model) noexcept {
