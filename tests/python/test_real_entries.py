@@ -48,8 +48,8 @@ def test_contacts_are_ordered_classified_and_agree_with_the_matrix(real_entry, n
     sample = rows[:: max(1, len(rows) // 50)]
     for c in sample:
         m = s.dense_distance_matrix([c.first, c.second])
-        if m.atom_indices == [c.first, c.second]:
-            assert m.distances[0][1] == c.distance  # one distance per pair, to the last bit
+        assert m.atom_indices == [c.first, c.second]
+        assert m.distances[0][1] == c.distance  # one distance per pair, to the last bit
     top = s.contacts(3.0, 25)
     assert [(c.first, c.second) for c in top] == [(c.first, c.second) for c in rows[:25]]
 
