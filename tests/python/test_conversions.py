@@ -99,7 +99,8 @@ def test_flag_accepts_only_true_and_false(s):
 
 @pytest.mark.parametrize("flag", [1, 0, None, "yes", 1.0])
 def test_flag_refuses_everything_else_with_type_error(s, flag):
-    with pytest.raises(TypeError, match=r"^Structure\.sparse_adjacency\(\) argument 'include_geometric': must be True or False"):
+    refusal = r"^Structure\.sparse_adjacency\(\) argument 'include_geometric': must be True or False"
+    with pytest.raises(TypeError, match=refusal):
         s.sparse_adjacency(flag, 0.1)
     with pytest.raises(TypeError, match=r"^Structure\.atom_profile\(\) argument 'include_geometric'"):
         s.atom_profile(0, flag, 0.1)
@@ -146,7 +147,9 @@ def test_point_item_failures(s):
 # --- index list ----------------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("indices", [[0, 2], (0, 2), range(0, 3, 2), [IndexLike(0), IndexLike(2)], collections.deque([0, 2])])
+@pytest.mark.parametrize(
+    "indices", [[0, 2], (0, 2), range(0, 3, 2), [IndexLike(0), IndexLike(2)], collections.deque([0, 2])]
+)
 def test_index_list_accepts_any_sequence_of_counts(s, indices):
     assert s.dense_distance_matrix(indices).atom_indices == [0, 2]
 
@@ -179,21 +182,26 @@ def test_every_parameter_binds_by_position_or_keyword(s):
 
 
 @pytest.mark.parametrize(
-    "call, pattern",
+    "call, message",
     [
-        (lambda s: s.contacts(), r"^Structure\.contacts\(\) missing 1 required argument: 'cutoff'$"),
-        (lambda s: s.contacts(1.0, 2, 3), r"^Structure\.contacts\(\) takes from 1 to 2 positional arguments but 3 were given$"),
-        (lambda s: s.contacts(1.0, cutoff=2.0), r"^Structure\.contacts\(\) got multiple values for argument 'cutoff'$"),
-        (lambda s: s.contacts(1.0, limit=2), r"^Structure\.contacts\(\) got an unexpected keyword argument 'limit'$"),
-        (lambda s: s.nearest_atoms((0, 0, 0)), r"^Structure\.nearest_atoms\(\) missing 2 required arguments: 'max_distance' and 'max_results'$"),
-        (lambda s: s.atom_profile(), r"^Structure\.atom_profile\(\) missing 3 required arguments: 'atom_index', 'include_geometric' and 'tolerance'$"),
-        (lambda s: s.sparse_adjacency(True, 0.0, 1), r"^Structure\.sparse_adjacency\(\) takes 2 positional arguments but 3 were given$"),
-        (lambda s: s.dense_distance_matrix([0], [1]), r"^Structure\.dense_distance_matrix\(\) takes from 0 to 1 positional arguments but 2 were given$"),
+        (lambda s: s.contacts(), "contacts() missing 1 required argument: 'cutoff'"),
+        (lambda s: s.contacts(1.0, 2, 3), "contacts() takes from 1 to 2 positional arguments but 3 were given"),
+        (lambda s: s.contacts(1.0, cutoff=2.0), "contacts() got multiple values for argument 'cutoff'"),
+        (lambda s: s.contacts(1.0, limit=2), "contacts() got an unexpected keyword argument 'limit'"),
+        (lambda s: s.nearest_atoms((0, 0, 0)),
+         "nearest_atoms() missing 2 required arguments: 'max_distance' and 'max_results'"),
+        (lambda s: s.atom_profile(),
+         "atom_profile() missing 3 required arguments: 'atom_index', 'include_geometric' and 'tolerance'"),
+        (lambda s: s.sparse_adjacency(True, 0.0, 1),
+         "sparse_adjacency() takes 2 positional arguments but 3 were given"),
+        (lambda s: s.dense_distance_matrix([0], [1]),
+         "dense_distance_matrix() takes from 0 to 1 positional arguments but 2 were given"),
     ],
 )
-def test_binding_errors_name_the_method(s, call, pattern):
-    with pytest.raises(TypeError, match=pattern):
+def test_binding_errors_name_the_method(s, call, message):
+    with pytest.raises(TypeError) as info:
         call(s)
+    assert str(info.value) == "Structure." + message
 
 
 @pytest.mark.parametrize("method", ["unit_cell", "bounding_box", "explicit_bonds"])

@@ -79,7 +79,8 @@ def test_a_nul_in_the_path_never_opens_the_shorter_name(write_cif):
     "text, message",
     [
         ("", "_atom_site loop missing: _atom_site loop missing"),
-        ("data_x\nloop_\n_atom_site.id\n_atom_site.Cartn_x\n1 2 3\n", "loop tag/value mismatch: loop contains 3 values but 2 tags"),
+        ("data_x\nloop_\n_atom_site.id\n_atom_site.Cartn_x\n1 2 3\n",
+         "loop tag/value mismatch: loop contains 3 values but 2 tags"),
         ("data_x\nloop_\n_atom_site.id\n_atom_site.Cartn_x\n1 1.2.3\n",
          "invalid numeric literal: invalid numeric literal '1.2.3' for _atom_site.Cartn_x"),
         (cif_text([atom("C", 0, 0, 0)], cell=(10, 10, 10, 90, 90, 200)),

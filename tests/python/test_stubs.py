@@ -62,7 +62,9 @@ def module_api():
         obj = getattr(quarn_parser, name)
         if inspect.isclass(obj):
             members = vars(obj)
-            methods = {n: v.__text_signature__ for n, v in members.items() if inspect.ismethoddescriptor(v) and n != "__new__"}
+            methods = {
+                n: v.__text_signature__ for n, v in members.items() if inspect.ismethoddescriptor(v) and n != "__new__"
+            }
             properties = {n for n, v in members.items() if inspect.isgetsetdescriptor(v)}
             classes[name] = (methods, properties)
         else:

@@ -25,9 +25,9 @@ struct Signature {
 };
 
 // The arguments of one call bound to a Signature, each held by a strong reference: a conversion runs
-// user code (__index__, __float__) that could otherwise free a value still to be read. Every conversion returns false with a Python exception set on failure; a
-// TypeError names the callable and the parameter. None of them throws, except index_list, which may
-// throw std::bad_alloc.
+// user code (__index__, __float__) that could otherwise free a value still to be read. Every conversion
+// returns false with a Python exception set on failure; a TypeError names the callable and the
+// parameter. None of them throws, except index_list, which may throw std::bad_alloc.
 class Arguments {
  public:
   explicit Arguments(const Signature& signature) noexcept : sig_(signature) {}

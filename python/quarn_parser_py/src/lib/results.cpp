@@ -109,7 +109,8 @@ PyObject* read_hybridization(const AtomProfileValue& v) {
   return text(hybridization_text(*v.hybridization));
 }
 PyObject* read_neighbor_indices(const AtomProfileValue& v) {
-  return new_list(v.neighbors.size(), [&](std::size_t k) { return PyLong_FromUnsignedLongLong(v.neighbors[k].neighbor); });
+  return new_list(v.neighbors.size(),
+                  [&](std::size_t k) { return PyLong_FromUnsignedLongLong(v.neighbors[k].neighbor); });
 }
 PyObject* read_neighbor_bonds(const AtomProfileValue& v) {
   PyObject* type = bond_neighbor_type();
@@ -171,7 +172,8 @@ PyType_Spec bond_neighbor_spec = {"quarn_parser.BondNeighbor", sizeof(Boxed<Bond
 // --- DistanceMatrix ----------------------------------------------------------------------------------
 
 PyObject* read_atom_indices(const DistanceMatrixResult& m) {
-  return new_list(m.atom_indices.size(), [&](std::size_t k) { return PyLong_FromUnsignedLongLong(m.atom_indices[k]); });
+  return new_list(m.atom_indices.size(),
+                  [&](std::size_t k) { return PyLong_FromUnsignedLongLong(m.atom_indices[k]); });
 }
 
 PyObject* read_distances(const DistanceMatrixResult& m) {

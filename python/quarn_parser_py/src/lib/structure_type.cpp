@@ -29,8 +29,9 @@ PyObject* refuse(const Refusal& refusal) noexcept {
 bool room_for(const char* what, std::uint64_t rows, std::uint64_t needed) noexcept {
   std::uint64_t available = 0;
   if (fits_in_memory(needed, &available)) return true;
-  PyErr_Format(PyExc_MemoryError, "%s: %llu results need %llu bytes as Python objects, more than the %llu bytes available",
-               what, static_cast<unsigned long long>(rows), static_cast<unsigned long long>(needed),
+  PyErr_Format(PyExc_MemoryError,
+               "%s: %llu results need %llu bytes as Python objects, more than the %llu bytes available", what,
+               static_cast<unsigned long long>(rows), static_cast<unsigned long long>(needed),
                static_cast<unsigned long long>(available));
   return false;
 }
@@ -62,12 +63,22 @@ PyObject* bounding_box(PyObject* self, PyObject*) noexcept {
 PyObject* explicit_bonds(PyObject* self, PyObject*) noexcept {
   return guarded([self]() -> PyObject* {
     const auto pairs = model(self).explicit_bonds();
-    if (!room_for("Structure.explicit_bonds", pairs.size(), list_bytes(pairs.size(), kPyPairBytes + 2 * kPyIntBytes))) return nullptr;
+    const std::uint64_t needed = list_bytes(pairs.size(), kPyPairBytes + 2 * kPyIntBytes);
+    if (!room_for("Structure.explicit_bonds", pairs.size(), needed)) return nullptr;
     return new_list(pairs.size(), [&](std::size_t k) {
       return Py_BuildValue("(KK)", static_cast<unsigned long long>(pairs[k].first),
                            static_cast<unsigned long long>(pairs[k].second));
     });
   });
+}
+
+// Moves `values` into a list of new objects of `type`, once it is clear that they fit in memory.
+template <class Value>
+PyObject* objects_of(const char* what, PyObject* type, std::vector<Value>& values) {
+  if (type == nullptr || !room_for(what, values.size(), list_bytes(values.size(), sizeof(Boxed<Value>)))) {
+    return nullptr;
+  }
+  return new_list(values.size(), [&](std::size_t k) { return box(type, std::move(values[k])); });
 }
 
 // --- methods with parameters -------------------------------------------------------------------------
@@ -85,38 +96,39 @@ PyObject* contacts(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
       if (!a.count(1, &bound)) return nullptr;
       max_results = bound;
     }
-    const auto rows = quarn::contacts(model(self), cutoff, max_results);
+    auto rows = quarn::contacts(model(self), cutoff, max_results);
     if (!rows) return refuse(rows.error());
-    PyObject* type = contact_type();
-    if (type == nullptr || !room_for("Structure.contacts", rows->size(), list_bytes(rows->size(), sizeof(Boxed<Contact>)))) return nullptr;
-    return new_list(rows->size(), [&](std::size_t k) { return box(type, Contact((*rows)[k])); });
+    return objects_of("Structure.contacts", contact_type(), *rows);
   });
+}
+
+// The arguments of nearest_atoms and nearest_residues: a point, a radius and a count.
+struct PointQuery {
+  Vec3 origin{};
+  double max_distance = 0;
+  std::uint64_t max_results = 0;
+};
+
+bool bind_point_query(const Signature& signature, PyObject* args, PyObject* kwargs, PointQuery* q) {
+  Arguments a(signature);
+  return a.bind(args, kwargs) && a.point(0, &q->origin) && a.real(1, &q->max_distance) && a.count(2, &q->max_results);
 }
 
 constexpr Signature kNearestAtoms{"Structure.nearest_atoms", {"origin", "max_distance", "max_results"}, 3, 3};
 
 PyObject* nearest_atoms(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&]() -> PyObject* {
-    Arguments a(kNearestAtoms);
-    Vec3 origin{};
-    double max_distance = 0;
-    std::uint64_t max_results = 0;
-    if (!a.bind(args, kwargs) || !a.point(0, &origin) || !a.real(1, &max_distance) || !a.count(2, &max_results)) {
-      return nullptr;
-    }
+    PointQuery q;
+    if (!bind_point_query(kNearestAtoms, args, kwargs, &q)) return nullptr;
     const Structure& s = model(self);
-    const std::vector<AtomHitRecord> hits = quarn::nearest_atoms(s, origin, max_distance, max_results);
+    const std::vector<AtomHitRecord> hits = quarn::nearest_atoms(s, q.origin, q.max_distance, q.max_results);
     std::vector<AtomHitValue> values;
     values.reserve(hits.size());
     for (const AtomHitRecord& hit : hits) {
       if (hit.index >= s.atom_count()) return raise_internal("nearest_atoms returned an atom index out of range");
       values.push_back(atom_hit_value(s.atoms[hit.index], hit.index, hit.distance));
     }
-    PyObject* type = atom_hit_type();
-    if (type == nullptr || !room_for("Structure.nearest_atoms", values.size(), list_bytes(values.size(), sizeof(Boxed<AtomHitValue>)))) {
-      return nullptr;
-    }
-    return new_list(values.size(), [&](std::size_t k) { return box(type, std::move(values[k])); });
+    return objects_of("Structure.nearest_atoms", atom_hit_type(), values);
   });
 }
 
@@ -124,24 +136,13 @@ constexpr Signature kNearestResidues{"Structure.nearest_residues", {"origin", "m
 
 PyObject* nearest_residues(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
   return guarded([&]() -> PyObject* {
-    Arguments a(kNearestResidues);
-    Vec3 origin{};
-    double max_distance = 0;
-    std::uint64_t max_results = 0;
-    if (!a.bind(args, kwargs) || !a.point(0, &origin) || !a.real(1, &max_distance) || !a.count(2, &max_results)) {
-      return nullptr;
-    }
-    const std::vector<ResidueHitRecord> rows = quarn::nearest_residues(model(self), origin, max_distance, max_results);
+    PointQuery q;
+    if (!bind_point_query(kNearestResidues, args, kwargs, &q)) return nullptr;
+    const auto rows = quarn::nearest_residues(model(self), q.origin, q.max_distance, q.max_results);
     std::vector<ResidueHitValue> values;
     values.reserve(rows.size());
     for (const ResidueHitRecord& row : rows) values.push_back(residue_hit_value(row));
-    PyObject* type = residue_hit_type();
-    if (type == nullptr ||
-        !room_for("Structure.nearest_residues", values.size(),
-                  list_bytes(values.size(), sizeof(Boxed<ResidueHitValue>)))) {
-      return nullptr;
-    }
-    return new_list(values.size(), [&](std::size_t k) { return box(type, std::move(values[k])); });
+    return objects_of("Structure.nearest_residues", residue_hit_type(), values);
   });
 }
 
