@@ -1,58 +1,92 @@
-// The atom list of a Structure: indexable like a vector, grown in fixed blocks that never move.
+// The atom list of a Structure: indexable like a vector, grown in 2 MiB blocks that are never copied.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <iterator>
 #include <memory>
+#include <new>
+#include <type_traits>
+#include <utility>
 #include <vector>
 
 namespace quarn {
 
-// Appending never copies earlier elements: a vector would, at each doubling, hold the old and the new
-// array at once and end up to twice too large, which for a million atoms is hundreds of megabytes.
-// Here the waste is at most one block and elements keep their address for their whole life.
-template <class T, unsigned kBlockShift = 12>
+namespace detail {
+// Memory for list blocks, aligned to `alignment` (a power of two, at least alignof(max_align_t));
+// regions of 2 MiB and more are offered to the kernel for huge pages. Throws std::bad_alloc.
+void* allocate_list_memory(std::size_t bytes, std::size_t alignment);
+void release_list_memory(void* memory) noexcept;
+}  // namespace detail
+
+// Why not std::vector: at each doubling a vector holds the old and the new array at once and ends up
+// to twice too large, which for a million atoms is hundreds of megabytes. Here every block but the
+// first is exactly one 2 MiB huge page (the first touch of fresh memory then costs one fault per block
+// instead of 512, a third of the time of loading a million atoms), so a list wastes at most one block.
+// The first block grows like a vector up to full size, which keeps small lists small; elements may
+// move while it grows, never afterwards.
+template <class T>
 class BlockList {
  public:
-  static constexpr std::size_t kBlockSize = std::size_t{1} << kBlockShift;
-  static constexpr std::size_t kMask = kBlockSize - 1;
+  static constexpr std::size_t kBlockBytes = std::size_t{2} << 20;
+  static constexpr std::size_t kBlockSize = kBlockBytes / sizeof(T);  // elements per full block
+  static_assert(kBlockSize >= 16, "elements must be much smaller than a block");
 
   BlockList() = default;
-  BlockList(BlockList&&) noexcept = default;
-  BlockList& operator=(BlockList&&) noexcept = default;
+  BlockList(BlockList&& other) noexcept
+      : blocks_(std::move(other.blocks_)),
+        first_capacity_(std::exchange(other.first_capacity_, 0)),
+        size_(std::exchange(other.size_, 0)) {
+    other.blocks_.clear();
+  }
+  BlockList& operator=(BlockList&& other) noexcept {
+    if (this != &other) {
+      release();
+      blocks_ = std::move(other.blocks_);
+      first_capacity_ = std::exchange(other.first_capacity_, 0);
+      size_ = std::exchange(other.size_, 0);
+      other.blocks_.clear();
+    }
+    return *this;
+  }
   BlockList(const BlockList&) = delete;
   BlockList& operator=(const BlockList&) = delete;
+  ~BlockList() { release(); }
 
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
 
-  const T& operator[](std::size_t i) const noexcept { return blocks_[i >> kBlockShift][i & kMask]; }
-  T& operator[](std::size_t i) noexcept { return blocks_[i >> kBlockShift][i & kMask]; }
+  // A division by a constant compiles to a multiplication and a shift.
+  const T& operator[](std::size_t i) const noexcept { return blocks_[i / kBlockSize][i % kBlockSize]; }
+  T& operator[](std::size_t i) noexcept { return blocks_[i / kBlockSize][i % kBlockSize]; }
   const T& back() const noexcept { return (*this)[size_ - 1]; }
   T& back() noexcept { return (*this)[size_ - 1]; }
 
-  // May throw std::bad_alloc, leaving the list unchanged.
+  // May throw std::bad_alloc (or what T's constructors throw), leaving the list unchanged.
   void push_back(const T& value) {
-    if ((size_ & kMask) == 0 && (size_ >> kBlockShift) == blocks_.size()) grow();
-    (*this)[size_] = value;
+    if (size_ == capacity()) grow();
+    T* slot = &(*this)[size_];
+    ::new (static_cast<void*>(slot)) T(value);
     ++size_;
   }
 
   void clear() noexcept {
+    release();
     blocks_.clear();
+    first_capacity_ = 0;
     size_ = 0;
   }
 
   // Bytes held by the blocks and the block table.
   std::size_t bytes_reserved() const noexcept {
-    return blocks_.size() * kBlockSize * sizeof(T) + blocks_.capacity() * sizeof(std::unique_ptr<T[]>);
+    const std::size_t full = blocks_.empty() ? 0 : blocks_.size() - 1;
+    return first_capacity_ * sizeof(T) + full * kBlockBytes + blocks_.capacity() * sizeof(T*);
   }
 
   // Contiguous run of elements starting at i (up to the end of its block): lets hot loops walk
   // block by block without per-element index arithmetic.
   const T* run(std::size_t i, std::size_t* length) const noexcept {
-    const std::size_t in_block = kBlockSize - (i & kMask);
+    const std::size_t in_block = kBlockSize - i % kBlockSize;
     *length = in_block < size_ - i ? in_block : size_ - i;
     return &(*this)[i];
   }
@@ -99,13 +133,62 @@ class BlockList {
   const_iterator end() const noexcept { return {this, size_}; }
 
  private:
-  void grow() {
-    // Reserve first, so the push_back below cannot throw after the block is allocated.
-    if (blocks_.size() == blocks_.capacity()) blocks_.reserve(blocks_.empty() ? 8 : 2 * blocks_.size());
-    blocks_.push_back(std::make_unique<T[]>(kBlockSize));
+  static constexpr std::size_t kAlignment =
+      alignof(T) > alignof(std::max_align_t) ? alignof(T) : alignof(std::max_align_t);
+  static constexpr std::size_t kFirstCapacity = 16;
+
+  std::size_t capacity() const noexcept {
+    return blocks_.empty() ? 0 : first_capacity_ + (blocks_.size() - 1) * kBlockSize;
   }
 
-  std::vector<std::unique_ptr<T[]>> blocks_;
+  static T* allocate(std::size_t elements) {
+    const bool whole = elements == kBlockSize;
+    return static_cast<T*>(detail::allocate_list_memory(whole ? kBlockBytes : elements * sizeof(T),
+                                                        whole ? kBlockBytes : kAlignment));
+  }
+
+  void grow() {
+    // Every allocation comes first, so a failure leaves the list as it was.
+    if (blocks_.size() == blocks_.capacity()) blocks_.reserve(blocks_.empty() ? 8 : 2 * blocks_.size());
+    if (blocks_.empty() || first_capacity_ < kBlockSize) {
+      const std::size_t grown = blocks_.empty() ? kFirstCapacity : std::min(2 * first_capacity_, kBlockSize);
+      T* block = allocate(grown);
+      if (!blocks_.empty()) {
+        T* old = blocks_[0];
+        if constexpr (std::is_nothrow_move_constructible_v<T>) {
+          std::uninitialized_move_n(old, size_, block);
+        } else {
+          try {
+            std::uninitialized_copy_n(old, size_, block);
+          } catch (...) {
+            detail::release_list_memory(block);
+            throw;
+          }
+        }
+        std::destroy_n(old, size_);
+        detail::release_list_memory(old);
+        blocks_[0] = block;
+      } else {
+        blocks_.push_back(block);
+      }
+      first_capacity_ = grown;
+      return;
+    }
+    blocks_.push_back(allocate(kBlockSize));
+  }
+
+  void release() noexcept {
+    for (std::size_t b = 0; b < blocks_.size(); ++b) {
+      const std::size_t begin = b == 0 ? 0 : first_capacity_ + (b - 1) * kBlockSize;
+      if constexpr (!std::is_trivially_destructible_v<T>) {
+        if (begin < size_) std::destroy_n(blocks_[b], std::min(size_ - begin, b == 0 ? first_capacity_ : kBlockSize));
+      }
+      detail::release_list_memory(blocks_[b]);
+    }
+  }
+
+  std::vector<T*> blocks_;            // block 0 holds first_capacity_ elements, every later one kBlockSize
+  std::size_t first_capacity_ = 0;
   std::size_t size_ = 0;
 };
 

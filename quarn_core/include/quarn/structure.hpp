@@ -25,9 +25,9 @@ struct UnitCell {
   friend bool operator==(const UnitCell&, const UnitCell&) = default;
 };
 
-// One row of an _atom_site loop. Every field is optional. Texts are Text (eight bytes, see text.hpp);
+// One row of an _atom_site loop. Every field is optional. Texts are Text (seven bytes, see text.hpp);
 // numbers are stored beside a presence bit and read through the optional-returning accessors, which
-// keeps an atom at 128 bytes.
+// keeps an atom at 120 bytes.
 struct AtomSite {
   Text id;              // _atom_site.id, kept as text
   Text type_symbol;     // _atom_site.type_symbol, ASCII letters upper-cased
@@ -82,7 +82,7 @@ struct AtomSite {
   }
 };
 
-static_assert(sizeof(AtomSite) <= 128, "an atom must stay within 128 bytes");
+static_assert(sizeof(AtomSite) == 120, "an atom record is 120 bytes; a million atoms must fit in 128 MB with the list overhead");
 
 // Derived per-atom accessors. Never allocate.
 // The position, only when x, y and z are all present.

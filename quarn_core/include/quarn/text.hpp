@@ -1,4 +1,4 @@
-// Compact optional texts for atom records: eight bytes each, no heap allocation for short values.
+// Compact optional texts for atom records: seven bytes each, no heap allocation for short values.
 #pragma once
 
 #include <bit>
@@ -13,30 +13,32 @@
 namespace quarn {
 
 static_assert(std::endian::native == std::endian::little, "Text packs its inline bytes little-endian");
-static_assert(sizeof(void*) == 8, "Text stores arena pointers in 64 bits");
+static_assert(sizeof(void*) == 8, "Text stores arena pointers in 56 bits of a 64-bit address");
 
-// An optional text in one 64-bit word.
-//   0                 absent
-//   odd low byte      inline: low byte = (length << 1) | 1, bytes 1..7 hold up to 7 characters
-//   even, non-zero    pointer to an 8-aligned arena block: [uint64 length][characters]
+// An optional text in seven bytes (alignment 1), read as a little-endian 56-bit word w:
+//   w == 0            absent
+//   w odd             inline: low byte = (length << 1) | 1, bytes 1..6 hold up to 6 characters
+//   w even, non-zero  pointer to an 8-aligned arena block: [uint64 length][characters]
+// Seven bytes rather than eight keep an atom record (eight texts) within 120 bytes. User-space
+// pointers on x86-64 stay below 2^56, so a block address always fits.
 // Texts that point into an arena are valid as long as that arena lives; a Structure keeps its arena
 // beside its atoms, so atom texts live exactly as long as the atoms.
 class Text {
  public:
-  static constexpr std::size_t kInlineCapacity = 7;
+  static constexpr std::size_t kInlineCapacity = 6;
+  static constexpr std::size_t kBytes = 7;
 
   constexpr Text() noexcept = default;
 
-  bool present() const noexcept { return bits_ != 0; }
+  bool present() const noexcept { return word() != 0; }
   explicit operator bool() const noexcept { return present(); }
 
   // The characters; empty when absent. Never allocates.
   std::string_view view() const noexcept {
-    if (bits_ & 1u) {
-      return {reinterpret_cast<const char*>(&bits_) + 1, static_cast<std::size_t>((bits_ & 0xffu) >> 1)};
-    }
-    if (bits_ == 0) return {};
-    const char* block = reinterpret_cast<const char*>(static_cast<std::uintptr_t>(bits_));
+    if (bytes_[0] & 1u) return {reinterpret_cast<const char*>(bytes_) + 1, static_cast<std::size_t>(bytes_[0] >> 1)};
+    const std::uint64_t w = word();
+    if (w == 0) return {};
+    const char* block = reinterpret_cast<const char*>(static_cast<std::uintptr_t>(w));
     std::uint64_t length;
     std::memcpy(&length, block, sizeof length);
     return {block + sizeof length, static_cast<std::size_t>(length)};
@@ -50,16 +52,26 @@ class Text {
   // Builds an inline text; `s` must be at most kInlineCapacity bytes.
   static Text make_inline(std::string_view s) noexcept {
     Text t;
-    t.bits_ = (static_cast<std::uint64_t>(s.size()) << 1) | 1u;
-    std::memcpy(reinterpret_cast<char*>(&t.bits_) + 1, s.data(), s.size());
+    t.bytes_[0] = static_cast<unsigned char>((s.size() << 1) | 1u);
+    std::memcpy(t.bytes_ + 1, s.data(), s.size());
     return t;
   }
 
+  // The text whose 56-bit word is `w` (its low seven bytes); the caller guarantees a valid layout.
+  static Text from_word(std::uint64_t w) noexcept {
+    Text t;
+    std::memcpy(t.bytes_, &w, kBytes);
+    return t;
+  }
+
+  // Overwrites this text with the one whose word is `w` (the same layout as from_word). Why not assignment from from_word(): a
+  // returned seven-byte object goes through memory and its reload stalls store forwarding, which in
+  // the row loop of the parser costs more than the rest of the row.
+  void set_word(std::uint64_t w) noexcept { std::memcpy(bytes_, &w, kBytes); }
+
   // Wraps an arena block laid out as [uint64 length][characters], 8-aligned.
   static Text from_block(const std::byte* block) noexcept {
-    Text t;
-    t.bits_ = static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(block));
-    return t;
+    return from_word(static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(block)));
   }
 
   friend bool operator==(const Text& a, const Text& b) noexcept {
@@ -67,10 +79,16 @@ class Text {
   }
 
  private:
-  std::uint64_t bits_ = 0;
+  std::uint64_t word() const noexcept {
+    std::uint64_t w = 0;
+    std::memcpy(&w, bytes_, kBytes);
+    return w;
+  }
+
+  unsigned char bytes_[kBytes] = {};
 };
 
-static_assert(sizeof(Text) == 8);
+static_assert(sizeof(Text) == 7 && alignof(Text) == 1);
 
 // Owner of the texts too long to sit inline. Blocks never move once written, so a Text stays valid when
 // the arena (and the Structure holding it) is moved. Not copyable.
