@@ -1,18 +1,20 @@
 """Times the module's operations from Python, per call and per returned object.
 
-Builds a large file by tiling a real entry with shifted coordinates, then times parse, contacts,
+Tiles a real entry into a large file (bench/make_large_cif.py), then times parse, contacts,
 nearest_atoms, dense_distance_matrix and sparse_adjacency on it. Every time is printed beside a floor
 measured in the same run (reading the file's bytes). For contacts, max_results=0 times the core's
 enumeration alone (no row is kept, so nothing is sorted and no object is made); the rest of the full
 call is the sort by distance plus the creation of the Contact objects, an upper bound on the latter.
 
-    python bench/python_ops.py                      # about 44,000 atoms, a million contacts
-    python bench/python_ops.py --copies 4 --rows 200000   # a quick run
+    python bench/python_ops.py                            # 50,000 atoms, a million contacts
+    python bench/python_ops.py --atoms 5000 --rows 200000   # a quick run
 """
 
 import argparse
 import gzip
 import math
+import subprocess
+import sys
 import time
 from pathlib import Path
 
@@ -21,31 +23,18 @@ import quarn_parser
 REPO = Path(__file__).resolve().parents[1]
 
 
-def tile(entry, copies, out):
-    """Writes `copies` shifted copies of the entry's positioned atoms as one mmCIF file."""
-    s = quarn_parser.parse(entry)
-    atoms = s.nearest_atoms((0.0, 0.0, 0.0), math.inf, s.atom_count)
-    atoms.sort(key=lambda a: a.index)
-    (lo, hi) = s.bounding_box()
-    step = [h - l + 4.0 for l, h in zip(lo, hi)]
-    side = math.ceil(copies ** (1 / 3))
-    lines = [f"data_TILED{copies}", "loop_"]
-    columns = ("id", "type_symbol", "label_atom_id", "label_comp_id", "label_asym_id", "label_seq_id",
-               "Cartn_x", "Cartn_y", "Cartn_z")
-    lines += [f"_atom_site.{c}" for c in columns]
-    serial = 0
-    for k in range(copies):
-        shift = (k % side * step[0], k // side % side * step[1], k // (side * side) * step[2])
-        chain = f"T{k}"
-        for a in atoms:
-            serial += 1
-            x, y, z = (p + d for p, d in zip(a.position, shift))
-            fields = (serial, a.element or "?", a.label_atom_id or "?", a.label_comp_id or "?", chain,
-                      a.seq_id if a.seq_id is not None else ".", f"{x:.3f}", f"{y:.3f}", f"{z:.3f}")
-            lines.append(" ".join(str(f) for f in fields))
-    out.parent.mkdir(parents=True, exist_ok=True)
-    out.write_text("\n".join(lines) + "\n")
-    return out
+def large_file(entry, atoms):
+    """The entry tiled to `atoms` atom rows by the shared generator (which reads plain text)."""
+    out = REPO / "bench" / "out"
+    out.mkdir(parents=True, exist_ok=True)
+    source = entry
+    if entry.suffix.lower() == ".gz":
+        source = out / entry.stem
+        source.write_bytes(gzip.decompress(entry.read_bytes()))
+    path = out / f"{source.stem}_{atoms}.cif"
+    subprocess.run([sys.executable, str(REPO / "bench" / "make_large_cif.py"), str(source), str(path), str(atoms)],
+                   check=True)
+    return path
 
 
 def best(call, repeat):
@@ -67,13 +56,13 @@ def report(name, seconds, objects, floor, unit="object"):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--entry", type=Path, default=REPO / "examples" / "data" / "3o5r.cif.gz")
-    parser.add_argument("--copies", type=int, default=30, help="copies of the entry in the tiled file")
+    parser.add_argument("--atoms", type=int, default=50_000, help="atom rows of the tiled file")
     parser.add_argument("--rows", type=int, default=1_000_000, help="contacts to aim for")
     parser.add_argument("--matrix", type=int, default=2000, help="atoms in the distance matrix")
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
 
-    path = tile(args.entry, args.copies, REPO / "bench" / "out" / f"tiled_{args.copies}.cif")
+    path = large_file(args.entry, args.atoms)
     packed = path.with_suffix(".cif.gz")
     packed.write_bytes(gzip.compress(path.read_bytes(), compresslevel=6))
 
