@@ -70,6 +70,7 @@ class SourceText final : public TextFeed {
   bool start_parallel(std::size_t compressed_size);
   void run_worker() noexcept;
   void publish(std::size_t decoded, Progress progress) noexcept;
+  std::size_t prefault_limit(std::size_t decoded) const noexcept;
   // Inflates the rest on the calling thread, growing the buffer. Sets `*length`.
   std::optional<ReaderError> inflate_rest(std::size_t* length);
   std::optional<ReaderError> accept_whole(std::size_t length);
@@ -93,6 +94,9 @@ class SourceText final : public TextFeed {
 
   // The feed's side (the calling thread only).
   std::size_t seen_ = 0;       // decoded bytes already looked at
+  std::size_t populated_ = 0;  // the text's pages below this were prefaulted (or written)
+  std::size_t announced_ = 0;  // the length the gzip trailer announces, or 0
+  bool can_prefault_ = true;
   bool stopped_ = false;       // more() has returned false
   bool broken_utf8_ = false;   // a sequence before `seen_` can never be valid
 };

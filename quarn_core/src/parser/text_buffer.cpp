@@ -60,4 +60,13 @@ bool TextBuffer::grow(std::size_t capacity) noexcept {
   return true;
 }
 
+bool TextBuffer::prefault(std::size_t from, std::size_t length) noexcept {
+  const std::size_t page = page_size();
+  const std::size_t start = from / page * page;
+  if (start >= capacity_) return true;
+  const std::size_t end = whole_pages(from + length);
+  const std::size_t stop = end == 0 || end > capacity_ ? capacity_ : end;
+  return madvise(data_ + start, stop - start, MADV_POPULATE_WRITE) == 0;
+}
+
 }  // namespace quarn::detail

@@ -22,6 +22,11 @@ class TextBuffer {
   // False when the system refuses (the old mapping then stays as it was). Never throws.
   bool grow(std::size_t capacity) noexcept;
 
+  // Backs [from, from + length) with written-to pages now (allocated and zeroed by the kernel, content
+  // unchanged), so whoever writes there later takes no page faults. Safe while another thread writes
+  // into the range. False when the system cannot (then later calls are pointless). Never throws.
+  bool prefault(std::size_t from, std::size_t length) noexcept;
+
   char* data() const noexcept { return data_; }
   std::size_t capacity() const noexcept { return capacity_; }
 
