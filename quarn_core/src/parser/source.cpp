@@ -233,13 +233,15 @@ bool SourceText::more() noexcept {
       std::unique_lock<std::mutex> lock(mutex_);
       while (decoded_ == seen_ && progress_ == Progress::kRunning) {
         const std::size_t from = std::max(populated_, decoded_);
-        if (!can_prefault_ || from >= prefault_limit(decoded_)) {
+        const std::size_t limit = prefault_limit(decoded_);
+        if (!can_prefault_ || from >= limit) {
           changed_.wait(lock);
           continue;
         }
         lock.unlock();
-        can_prefault_ = buffer_.prefault(from, kPrefaultStep);
-        populated_ = from + kPrefaultStep;
+        const std::size_t length = std::min(kPrefaultStep, limit - from);
+        can_prefault_ = buffer_.prefault(from, length);
+        populated_ = from + length;
         lock.lock();
       }
       decoded = decoded_;
