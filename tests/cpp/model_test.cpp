@@ -232,5 +232,41 @@ TEST(BlockList, GrowsAcrossBlocksWithoutMovingElements) {
   EXPECT_EQ(length, 4u);
 }
 
+TEST(BlockList, LargeListsTakeBlocksFromSlabsAndReleaseEverything) {
+  // Blocks of 4096 strings: the first few alone, the rest carved from 2 MiB slabs. Strings make a
+  // missed destructor or a double free show under the sanitizers.
+  BlockList<std::string> list;
+  const std::size_t n = 40 * 4096 + 5;
+  std::vector<const std::string*> addresses;
+  for (std::size_t i = 0; i < n; ++i) {
+    list.push_back("element number " + std::to_string(i));
+    if (i % 1000 == 0) addresses.push_back(&list.back());
+  }
+  for (std::size_t i = 0; i < n; i += 1000) {
+    ASSERT_EQ(list[i], "element number " + std::to_string(i));
+    ASSERT_EQ(&list[i], addresses[i / 1000]);
+  }
+  const std::size_t block_bytes = 4096 * sizeof(std::string);
+  EXPECT_GE(list.bytes_reserved(), 41 * block_bytes);
+  EXPECT_LE(list.bytes_reserved(), 41 * block_bytes + (std::size_t{2} << 20) + 4096);
+  // Small lists stay small.
+  BlockList<std::string> small;
+  small.push_back("x");
+  EXPECT_LE(small.bytes_reserved(), block_bytes + 4096);
+
+  BlockList<std::string> moved = std::move(list);
+  EXPECT_EQ(moved.size(), n);
+  EXPECT_EQ(moved[n - 1], "element number " + std::to_string(n - 1));
+  EXPECT_TRUE(list.empty());  // NOLINT(bugprone-use-after-move): a moved-from list is empty
+  list = std::move(moved);
+  EXPECT_EQ(list.size(), n);
+  moved.push_back("reused after the move");
+  EXPECT_EQ(moved[0], "reused after the move");
+  list.clear();
+  EXPECT_TRUE(list.empty());
+  list.push_back("again");
+  EXPECT_EQ(list.back(), "again");
+}
+
 }  // namespace
 }  // namespace quarn

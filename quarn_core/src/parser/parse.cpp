@@ -1,0 +1,366 @@
+#include "parse.hpp"
+
+#include <array>
+#include <charconv>
+#include <string>
+#include <vector>
+
+#include "atom_site.hpp"
+#include "categories.hpp"
+#include "scanner.hpp"
+#include "values.hpp"
+
+namespace quarn {
+
+namespace {
+
+using detail::Column;
+using detail::LoopKind;
+using detail::reader_error;
+
+char ascii_lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
+bool is_loop_keyword(std::string_view t) noexcept {
+  return t.size() == 5 && ascii_lower(t[0]) == 'l' && ascii_lower(t[1]) == 'o' && ascii_lower(t[2]) == 'o' &&
+         ascii_lower(t[3]) == 'p' && t[4] == '_';
+}
+
+bool is_data_header(std::string_view t) noexcept { return t.size() >= 5 && t.substr(0, 5) == "data_"; }
+
+// A token that closes the values of a loop: a tag, loop_ in any case, or a data block header.
+// Why the first-byte tests: this runs once per loop value, and almost no value starts with "_",
+// "l", "L" or "d".
+inline bool ends_loop(std::string_view t) noexcept {
+  if (t.empty()) return false;
+  const char c = t[0];
+  if (c == '_') return true;
+  if ((c | 0x20) == 'l') return is_loop_keyword(t);
+  if (c == 'd') return is_data_header(t);
+  return false;
+}
+
+std::string decimal(std::uint64_t n) {
+  char buffer[24];
+  const auto r = std::to_chars(buffer, buffer + sizeof buffer, n);
+  return std::string(buffer, r.ptr);
+}
+
+// A loop value that did not convert, and where: its message, which needs the column's tag (found
+// again by rescanning), is built only if the failure stands when the loop ends.
+struct RowFailure {
+  detail::ValueFailure failure;
+  std::size_t column;  // position of the tag in the loop header
+};
+
+class Parser {
+ public:
+  Parser(detail::TextFeed& feed, bool atoms_required) : feed_(feed), atoms_required_(atoms_required) {}
+
+  Expected<Structure, ReaderError> run();
+
+ private:
+  enum class State : std::uint8_t { statement, item_value, loop_tags, loop_values, failed };
+
+  void consume(const std::string_view* t, std::size_t n);
+  std::size_t statements(const std::string_view* t, std::size_t i, std::size_t n);
+  std::size_t loop_tags(const std::string_view* t, std::size_t i, std::size_t n);
+  template <class RowStep>
+  std::size_t loop_values(const std::string_view* t, std::size_t i, std::size_t n, RowStep step);
+  std::size_t atom_values(const std::string_view* t, std::size_t i, std::size_t n);
+  std::size_t bond_values(const std::string_view* t, std::size_t i, std::size_t n);
+  std::size_t ignored_values(const std::string_view* t, std::size_t i, std::size_t n);
+  void begin_values();
+  void finish_loop();
+  void end_of_tokens();
+
+  void fail(ReaderError error);
+  std::string_view loop_tag(std::size_t column) const;
+
+  detail::TextFeed& feed_;
+  const bool atoms_required_;
+  Structure s_;
+  State state_ = State::statement;
+  std::optional<ReaderError> error_;  // the first error of the walk; the scan goes on after it
+
+  detail::SingleItems items_;   // views into the text (it outlives the parse), copied at the end
+  std::string_view item_tag_;  // a tag waiting for its value
+
+  std::uint64_t batch_ordinal_ = 0;  // ordinal of the first token of the current batch
+
+  // The current loop.
+  std::uint64_t loop_ordinal_ = 0;  // ordinal of its loop_ token; tag k is token loop_ordinal_ + 1 + k
+  std::vector<Column> columns_;     // one per tag, mapped once per loop
+  bool all_atom_site_ = true, any_struct_conn_ = false, any_chem_comp_bond_ = false;
+  LoopKind kind_ = LoopKind::ignored;
+  std::uint64_t values_ = 0;
+  std::size_t column_ = 0;          // position of the next value within its row
+  std::size_t bonds_before_ = 0;    // bond count when the loop began, to drop a mismatched loop
+  AtomSite* atom_ = nullptr;        // the row being filled, in place in s_.atoms
+  BondRecord bond_;                 // the row being filled
+  std::optional<RowFailure> row_failure_;
+};
+
+Expected<Structure, ReaderError> Parser::run() {
+  detail::Scanner scanner(feed_);
+  std::array<std::string_view, detail::Scanner::kBatch> batch;
+  while (const std::size_t n = scanner.next_batch(batch.data())) {
+    // After a walk error only the scan goes on, since a tokenizer error later in the text wins.
+    if (state_ != State::failed) consume(batch.data(), n);
+    batch_ordinal_ += n;
+  }
+  switch (scanner.error()) {
+    case detail::ScanError::unterminated_quote:
+      return unexpected(reader_error(ReaderErrorKind::InvalidTokenStream, "unterminated quoted value"));
+    case detail::ScanError::unterminated_text_field:
+      return unexpected(reader_error(ReaderErrorKind::InvalidTokenStream, "unterminated text field"));
+    case detail::ScanError::none:
+      break;
+  }
+  if (state_ != State::failed) end_of_tokens();
+  if (error_) return unexpected(std::move(*error_));
+  if (auto e = items_.finish_cell(s_.cell)) return unexpected(std::move(*e));
+  if (atoms_required_ && s_.atoms.empty()) {
+    return unexpected(reader_error(ReaderErrorKind::MissingAtomSite, "_atom_site loop missing"));
+  }
+  if (items_.entry_id) s_.entry_id.emplace(*items_.entry_id);
+  if (items_.title) s_.title.emplace(*items_.title);
+  if (items_.space_group) s_.space_group.emplace(*items_.space_group);
+  return std::move(s_);
+}
+
+void Parser::fail(ReaderError error) {
+  error_ = std::move(error);
+  state_ = State::failed;
+}
+
+void Parser::consume(const std::string_view* t, std::size_t n) {
+  std::size_t i = 0;
+  while (i < n) {
+    switch (state_) {
+      case State::statement:
+        i = statements(t, i, n);
+        break;
+      case State::item_value:
+        state_ = State::statement;
+        if (auto e = items_.take(item_tag_, t[i++])) fail(std::move(*e));
+        break;
+      case State::loop_tags:
+        i = loop_tags(t, i, n);
+        break;
+      case State::loop_values:
+        switch (kind_) {
+          case LoopKind::atom_site: i = atom_values(t, i, n); break;
+          case LoopKind::struct_conn:
+          case LoopKind::chem_comp_bond: i = bond_values(t, i, n); break;
+          case LoopKind::ignored: i = ignored_values(t, i, n); break;
+        }
+        break;
+      case State::failed:
+        return;
+    }
+  }
+}
+
+std::size_t Parser::statements(const std::string_view* t, std::size_t i, std::size_t n) {
+  for (; i < n; ++i) {
+    const std::string_view token = t[i];
+    if (token.empty()) continue;
+    if (is_loop_keyword(token)) {
+      loop_ordinal_ = batch_ordinal_ + i;
+      columns_.clear();
+      all_atom_site_ = true;
+      any_struct_conn_ = any_chem_comp_bond_ = false;
+      state_ = State::loop_tags;
+      return i + 1;
+    }
+    if (is_data_header(token)) {
+      items_.entry_id = token.substr(5);
+    } else if (token[0] == '_') {
+      item_tag_ = token;
+      state_ = State::item_value;
+      return i + 1;
+    }
+    // Anything else (a value without a tag, save_, global_, stop_) has no effect.
+  }
+  return n;
+}
+
+std::size_t Parser::loop_tags(const std::string_view* t, std::size_t i, std::size_t n) {
+  for (; i < n; ++i) {
+    const std::string_view tag = t[i];
+    if (tag.empty() || tag[0] != '_') {
+      if (columns_.empty()) {
+        fail(reader_error(ReaderErrorKind::LoopMismatch, "loop_ without tags"));
+        return n;
+      }
+      begin_values();
+      return i;
+    }
+    const detail::TagClass c = detail::classify_tag(tag);
+    all_atom_site_ = all_atom_site_ && c.atom_site;
+    any_struct_conn_ = any_struct_conn_ || c.struct_conn;
+    any_chem_comp_bond_ = any_chem_comp_bond_ || c.chem_comp_bond;
+    columns_.push_back(c.column);
+  }
+  return n;
+}
+
+void Parser::begin_values() {
+  kind_ = all_atom_site_       ? LoopKind::atom_site
+          : any_struct_conn_   ? LoopKind::struct_conn
+          : any_chem_comp_bond_ ? LoopKind::chem_comp_bond
+                               : LoopKind::ignored;
+  // A column of another category than the loop's is ignored (a mixed struct-conn loop, say).
+  for (Column& c : columns_) {
+    if (detail::column_kind(c) != kind_) c = Column::ignored;
+  }
+  values_ = 0;
+  column_ = 0;
+  bonds_before_ = s_.bonds.size();
+  row_failure_.reset();
+  state_ = State::loop_values;
+}
+
+// Why a template over the row step: the value loop is the hot path of the whole reader; each
+// category gets its own copy with its row step inlined, one switch per value on a column code that
+// was mapped once per loop.
+template <class RowStep>
+std::size_t Parser::loop_values(const std::string_view* t, std::size_t i, std::size_t n, RowStep step) {
+  // Locals, not members, in the loop: the row step stores through pointers the compiler cannot tell
+  // apart from this object's fields, and would otherwise reload them after every value.
+  const std::size_t width = columns_.size();
+  const Column* const columns = columns_.data();
+  std::size_t column = column_;
+  bool failed = row_failure_.has_value();
+  detail::ValueFailure failure{};
+  const std::size_t first = i;
+  for (; i < n; ++i) {
+    const std::string_view token = t[i];
+    if (ends_loop(token)) break;
+    // After a bad value only the count goes on: it decides whether the loop fails or is dropped.
+    if (!failed && !step(columns[column], token, column, failure)) {
+      failed = true;
+      row_failure_ = RowFailure{failure, column};
+    }
+    if (++column == width) column = 0;
+  }
+  values_ += i - first;
+  column_ = column;
+  if (i < n) finish_loop();
+  return i;
+}
+
+std::size_t Parser::atom_values(const std::string_view* t, std::size_t i, std::size_t n) {
+  // Forced inline: the row step is most of the parse, and a call per value costs a tenth of it.
+  return loop_values(t, i, n, [this](Column column, std::string_view token, std::size_t index,
+                                     detail::ValueFailure& failure) __attribute__((always_inline)) {
+    if (index == 0) {
+      // Copied from a constant: a fresh temporary is zeroed with a slow string store on every row.
+      static constexpr AtomSite kEmptyAtom{};
+      s_.atoms.push_back(kEmptyAtom);
+      atom_ = &s_.atoms.back();
+    }
+    return detail::fill_atom_value(*atom_, s_.arena, column, token, failure);
+  });
+}
+
+std::size_t Parser::bond_values(const std::string_view* t, std::size_t i, std::size_t n) {
+  const std::size_t last = columns_.size() - 1;
+  return loop_values(t, i, n, [this, last](Column column, std::string_view token, std::size_t index,
+                                           detail::ValueFailure& failure) {
+    if (index == 0) {
+      bond_ = BondRecord{};
+      bond_.from_chem_comp = kind_ == LoopKind::chem_comp_bond;
+    }
+    if (const auto f = detail::fill_bond_value(bond_, column, token)) {
+      failure = *f;
+      return false;
+    }
+    if (index == last) {
+      detail::finish_bond_row(bond_);
+      s_.bonds.push_back(std::move(bond_));
+    }
+    return true;
+  });
+}
+
+std::size_t Parser::ignored_values(const std::string_view* t, std::size_t i, std::size_t n) {
+  for (; i < n; ++i) {
+    if (ends_loop(t[i])) {
+      finish_loop();
+      return i;
+    }
+  }
+  return n;
+}
+
+void Parser::finish_loop() {
+  state_ = State::statement;
+  const std::uint64_t width = columns_.size();
+  if (kind_ == LoopKind::ignored) return;
+  if (values_ % width != 0) {
+    if (kind_ == LoopKind::atom_site) {
+      fail(reader_error(ReaderErrorKind::LoopMismatch,
+                        "loop contains " + decimal(values_) + " values but " + decimal(width) + " tags"));
+    } else {
+      // A struct-conn or chem-comp-bond loop that does not divide into rows is dropped whole.
+      s_.bonds.erase(s_.bonds.begin() + static_cast<std::ptrdiff_t>(bonds_before_), s_.bonds.end());
+    }
+    row_failure_.reset();
+    return;
+  }
+  if (row_failure_) {
+    fail(reader_error(ReaderErrorKind::InvalidNumeric,
+                      detail::value_failure_message(row_failure_->failure, loop_tag(row_failure_->column))));
+  }
+}
+
+void Parser::end_of_tokens() {
+  switch (state_) {
+    case State::item_value:
+      fail(reader_error(ReaderErrorKind::MissingNumeric, "expected value, found EOF"));
+      break;
+    case State::loop_tags:
+      if (columns_.empty()) {
+        fail(reader_error(ReaderErrorKind::LoopMismatch, "loop_ without tags"));
+      } else {
+        begin_values();
+        finish_loop();
+      }
+      break;
+    case State::loop_values:
+      finish_loop();
+      break;
+    case State::statement:
+    case State::failed:
+      break;
+  }
+}
+
+// The tag at `column` of the current loop, found by scanning the text again up to it. Only the
+// failure path needs a tag's text, so the loop keeps one byte per tag instead of a view of each.
+std::string_view Parser::loop_tag(std::size_t column) const {
+  detail::WholeText text(std::string_view(feed_.data(), feed_.ready()));
+  detail::Scanner scanner(text);
+  const std::uint64_t target = loop_ordinal_ + 1 + column;
+  std::array<std::string_view, detail::Scanner::kBatch> batch;
+  std::uint64_t first = 0;
+  while (const std::size_t n = scanner.next_batch(batch.data())) {
+    if (target < first + n) return batch[target - first];
+    first += n;
+  }
+  return {};  // not reached: the tag lies in text already scanned
+}
+
+}  // namespace
+
+Expected<Structure, ReaderError> parse_feed(detail::TextFeed& feed, bool atoms_required) {
+  return Parser(feed, atoms_required).run();
+}
+
+Expected<Structure, ReaderError> parse_text(std::string_view text, bool atoms_required) {
+  detail::WholeText feed(text);
+  return parse_feed(feed, atoms_required);
+}
+
+}  // namespace quarn
