@@ -54,16 +54,10 @@ TEST(Load, SourceFailuresDisplayAsIoErrors) {
   EXPECT_EQ(r.error().detail, odd);
   EXPECT_EQ(r.error().display(), "I/O error: No such file or directory (os error 2) (" + dir.path("caf\xef\xbf\xbd.cif") + ")");
 
+  // Decoder and UTF-8 failures keep their own texts (their cases are in source_test.cpp).
   const std::string body = "data_X\n" + std::string(kAtoms);
-  EXPECT_EQ(display_of(dir.write("gz_named.cif", gzip_member(body))), "I/O error: stream did not contain valid UTF-8");
   EXPECT_EQ(display_of(dir.write("plain.cif.gz", body)), "I/O error: incorrect header check");
-  const std::string packed = gzip_member(body);
-  EXPECT_EQ(display_of(dir.write("cut.cif.gz", packed.substr(0, packed.size() - 4))), "I/O error: unexpected end of file");
-  std::string corrupt = packed;
-  corrupt[corrupt.size() - 7] ^= 1;
-  EXPECT_EQ(display_of(dir.write("crc.cif.gz", corrupt)), "I/O error: incorrect data check");
   EXPECT_EQ(display_of(dir.write("end.cif", body + "# \xe2\x82")), "I/O error: stream did not contain valid UTF-8");
-  EXPECT_EQ(display_of(dir.write("mid.cif", "data_X\n\xc0\xaf\n" + std::string(kAtoms))), "I/O error: stream did not contain valid UTF-8");
 }
 
 TEST(Load, AnEmptyTextFailsInTheParser) {
