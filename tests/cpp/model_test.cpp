@@ -160,10 +160,12 @@ TEST(CellGeometry, MinimumImageShiftsOnceAndNeverAtExactlyHalf) {
 TEST(CellGeometry, DistanceUsesFusedMultiplyAddsInFixedOrder) {
   // Values whose plain sum of squares rounds differently from the fused evaluation.
   const Vec3 p{0, 0, 0};
-  const Vec3 q{0.1, 0.2, 0.3};
+  const Vec3 q{0.1, 0.1, 0.474};
   double s = q.x * q.x;
   s = std::fma(q.y, q.y, s);
   s = std::fma(q.z, q.z, s);
+  volatile double xx = q.x * q.x, yy = q.y * q.y, zz = q.z * q.z;
+  ASSERT_NE(std::sqrt((xx + yy) + zz), std::sqrt(s));  // else this test could not tell the two apart
   EXPECT_EQ(pair_distance(p, q, false, {}), std::sqrt(s));
   EXPECT_EQ(pair_distance(q, p, false, {}), std::sqrt(s));
 }

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <zlib.h>
+
 #include "parser/parse.hpp"
 #include "parser/text_feed.hpp"
 #include "quarn/reader.hpp"
@@ -124,6 +126,29 @@ inline std::optional<std::string> read_file(const std::string& path) {
   std::ostringstream o;
   o << in.rdbuf();
   return o.str();
+}
+
+// The entry's text: plain files as they are, .gz files inflated here.
+inline std::optional<std::string> entry_text(const std::string& name) {
+  auto bytes = read_file(data_path(name));
+  if (!bytes || !name.ends_with(".gz")) return bytes;
+  z_stream z{};
+  if (inflateInit2(&z, 15 + 16) != Z_OK) return std::nullopt;
+  std::string out;
+  z.next_in = reinterpret_cast<Bytef*>(bytes->data());
+  z.avail_in = static_cast<uInt>(bytes->size());
+  int rc = Z_OK;
+  while (rc == Z_OK) {
+    out.resize(out.size() + (1 << 20));
+    const std::size_t before = out.size() - (1 << 20);
+    z.next_out = reinterpret_cast<Bytef*>(out.data() + before);
+    z.avail_out = 1 << 20;
+    rc = inflate(&z, Z_NO_FLUSH);
+    out.resize(out.size() - z.avail_out);
+  }
+  inflateEnd(&z);
+  if (rc != Z_STREAM_END) return std::nullopt;
+  return out;
 }
 
 }  // namespace quarn::testing

@@ -1,7 +1,6 @@
 // Real entries: atom counts, a few facts of each file, and the same result however the text arrives
 // (whole, one byte at a time, in random pieces).
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <string>
 
@@ -9,29 +8,6 @@
 
 namespace quarn {
 namespace {
-
-// The entry's text: plain files as they are, .gz files inflated here.
-std::optional<std::string> entry_text(const std::string& name) {
-  auto bytes = testing::read_file(testing::data_path(name));
-  if (!bytes || !name.ends_with(".gz")) return bytes;
-  z_stream z{};
-  if (inflateInit2(&z, 15 + 16) != Z_OK) return std::nullopt;
-  std::string out;
-  z.next_in = reinterpret_cast<Bytef*>(bytes->data());
-  z.avail_in = static_cast<uInt>(bytes->size());
-  int rc = Z_OK;
-  while (rc == Z_OK) {
-    out.resize(out.size() + (1 << 20));
-    const std::size_t before = out.size() - (1 << 20);
-    z.next_out = reinterpret_cast<Bytef*>(out.data() + before);
-    z.avail_out = 1 << 20;
-    rc = inflate(&z, Z_NO_FLUSH);
-    out.resize(out.size() - z.avail_out);
-  }
-  inflateEnd(&z);
-  if (rc != Z_STREAM_END) return std::nullopt;
-  return out;
-}
 
 struct Entry {
   const char* name;
@@ -44,7 +20,7 @@ constexpr Entry kEntries[] = {
 };
 
 #define ENTRY_OR_SKIP(name, text)                                                    \
-  const auto text = entry_text(name);                                                \
+  const auto text = testing::entry_text(name);                                                \
   if (!text) GTEST_SKIP() << "real entry " << name << " not found under " QUARN_DATA_DIR
 
 class RealEntry : public ::testing::TestWithParam<Entry> {};

@@ -44,7 +44,12 @@ class BondGraph {
     std::uint64_t second;
     std::optional<BondType> bond_type;
   };
+  // Every `first` and `second` must be below atom_count. May throw std::bad_alloc.
   static BondGraph from_bonds(std::uint64_t atom_count, std::span<const Bond> bonds);
+
+  // A copy whose every list holds its own entries first, then those `extra` adds, in the same way and
+  // order as from_bonds. Every index in `extra` must be below size(). May throw std::bad_alloc.
+  BondGraph with_appended(std::span<const Bond> extra) const;
 
   std::uint64_t size() const noexcept { return offsets_.empty() ? 0 : offsets_.size() - 1; }
   std::span<const BondEntry> neighbors(std::uint64_t atom) const noexcept {

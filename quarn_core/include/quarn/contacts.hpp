@@ -36,7 +36,8 @@ inline constexpr const char* kCutoffNotPositive = "cutoff must be positive";
 ContactClass classify_contact(const AtomSite& first, const AtomSite& second, double d) noexcept;
 
 // Every pair i < j of positioned atoms with distance <= cutoff, in enumeration order (first, then
-// second ascending). Refuses a cutoff that is not greater than zero (NaN included).
+// second ascending). Refuses a cutoff that is not greater than zero (NaN included). May throw
+// std::bad_alloc.
 Expected<std::vector<Contact>, Refusal> find_contacts(const Structure& s, double cutoff);
 
 // find_contacts, then a stable sort by distance, then the first max_results rows (all when absent).

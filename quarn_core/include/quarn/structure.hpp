@@ -99,6 +99,12 @@ inline std::optional<std::int32_t> seq_of(const AtomSite& a) noexcept {
   return a.has(AtomSite::kLabelSeqId) ? a.label_seq_id() : a.auth_seq_id();
 }
 
+// An atom that has a position, with its index: the unit every pair scan walks.
+struct PlacedAtom {
+  std::uint64_t index;   // in Structure::atoms
+  Vec3 position;
+};
+
 // A partial atom identity naming one partner of an explicit bond; an absent field matches anything.
 struct AtomSelector {
   std::optional<std::string> label_atom_id;
@@ -165,6 +171,9 @@ class Structure {
 
   // Min and max corner over the positioned atoms, NaN-ignoring; absent when no atom has a position.
   std::optional<BoundingBox> bounding_box() const noexcept;
+
+  // The atoms that have a position, in index order. May throw std::bad_alloc.
+  std::vector<PlacedAtom> placed_atoms() const;
 
   // Internal: the lazily built derived data. Not part of the model.
   detail::StructureCaches& caches() const noexcept { return *caches_; }

@@ -1,5 +1,6 @@
 #include "quarn/bond_graph.hpp"
 
+#include <algorithm>
 #include <array>
 #include <mutex>
 
@@ -18,17 +19,29 @@ std::string_view bond_type_text(BondType type) noexcept {
 }
 
 BondGraph BondGraph::from_bonds(std::uint64_t atom_count, std::span<const Bond> bonds) {
+  BondGraph empty;
+  empty.offsets_.assign(atom_count + 1, 0);
+  return empty.with_appended(bonds);
+}
+
+BondGraph BondGraph::with_appended(std::span<const Bond> extra) const {
+  const std::uint64_t n = size();
   BondGraph g;
-  g.offsets_.assign(atom_count + 1, 0);
-  for (const Bond& b : bonds) {
+  g.offsets_.assign(n + 1, 0);
+  for (const Bond& b : extra) {
     ++g.offsets_[b.first + 1];
     ++g.offsets_[b.second + 1];
   }
-  for (std::uint64_t i = 0; i < atom_count; ++i) g.offsets_[i + 1] += g.offsets_[i];
-  g.entries_.resize(g.offsets_[atom_count]);
+  for (std::uint64_t i = 0; i < n; ++i) g.offsets_[i + 1] += g.offsets_[i] + (offsets_[i + 1] - offsets_[i]);
+  g.entries_.resize(g.offsets_[n]);
   // Filling in bond order with a moving cursor per list keeps each list in insertion order.
-  std::vector<std::uint64_t> cursor(g.offsets_.begin(), g.offsets_.end() - 1);
-  for (const Bond& b : bonds) {
+  std::vector<std::uint64_t> cursor(n);
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const auto own = neighbors(i);
+    std::copy(own.begin(), own.end(), g.entries_.begin() + static_cast<std::ptrdiff_t>(g.offsets_[i]));
+    cursor[i] = g.offsets_[i] + own.size();
+  }
+  for (const Bond& b : extra) {
     g.entries_[cursor[b.first]++] = BondEntry{b.second, b.bond_type};
     g.entries_[cursor[b.second]++] = BondEntry{b.first, b.bond_type};
   }

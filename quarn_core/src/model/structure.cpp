@@ -11,6 +11,15 @@ Structure::~Structure() = default;
 Structure::Structure(Structure&&) noexcept = default;
 Structure& Structure::operator=(Structure&&) noexcept = default;
 
+std::vector<PlacedAtom> Structure::placed_atoms() const {
+  std::vector<PlacedAtom> out;
+  out.reserve(atoms.size());
+  for (std::uint64_t i = 0; i < atoms.size(); ++i) {
+    if (const auto p = position_of(atoms[i])) out.push_back({i, *p});
+  }
+  return out;
+}
+
 std::optional<BoundingBox> Structure::bounding_box() const noexcept {
   // The running value is replaced by a NaN-free candidate when it is NaN itself, so a NaN coordinate
   // only shows when every positioned atom has one on that axis.

@@ -34,7 +34,10 @@ inline constexpr const char* kToleranceNegative = "tolerance must be non-negativ
 std::optional<Hybridization> assign_hybridization(const Structure& s, std::uint64_t atom_index,
                                                   std::span<const BondEntry> neighbors) noexcept;
 
-// Refuses an index not below the atom count, then (only with include_geometric) a tolerance below 0.
+// Refuses an index not below the atom count, then (only with include_geometric) a tolerance below 0;
+// a NaN tolerance passes and finds no geometric neighbour. The neighbours are the atom's row of
+// augmented_bond_graph(s, include_geometric, tolerance), built for this atom alone. May throw
+// std::bad_alloc (also from building the explicit bond graph on first use).
 Expected<AtomProfileRecord, Refusal> atom_profile(const Structure& s, std::uint64_t atom_index,
                                                   bool include_geometric, double tolerance);
 

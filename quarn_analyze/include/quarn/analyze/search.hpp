@@ -10,12 +10,15 @@
 
 namespace quarn {
 
+// Neither search refuses an argument; both may throw std::bad_alloc and nothing else, and take every
+// distance from pair_distance under DistanceRule::of(s), displacement atom minus origin.
+
 struct AtomHitRecord {
   std::uint64_t index;   // the atom's index in Structure::atoms
   double distance;       // pair_distance from the origin
 };
 
-// Residue identity of an atom; the views point into the Structure's atoms.
+// Residue identity of an atom; the views point into the Structure's atoms and live as long as it.
 struct ResidueKey {
   std::optional<std::int32_t> seq_id;          // seq_of
   std::optional<std::string_view> comp_id;     // label_comp_id exactly as stored
@@ -38,8 +41,10 @@ std::vector<AtomHitRecord> nearest_atoms(const Structure& s, Vec3 origin, double
                                          std::uint64_t max_results);
 
 // Amino-acid residues whose nearest positioned atom is not farther than max_distance (a NaN
-// max_distance drops nothing), nearest first; equal distances in order of first appearance, NaN
-// distances last. At most max_results.
+// max_distance drops nothing), nearest first. A residue's distance is the smallest non-NaN distance
+// of its atoms within the radius, NaN only when all are. Equal distances come in the order in which
+// the residues' first atoms within the radius stand in the atom list; NaN rows come last, in that
+// order too. At most max_results. Empty when max_distance <= 0 or max_results == 0.
 std::vector<ResidueHitRecord> nearest_residues(const Structure& s, Vec3 origin, double max_distance,
                                                std::uint64_t max_results);
 

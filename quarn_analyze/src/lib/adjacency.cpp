@@ -1,0 +1,136 @@
+#include "quarn/analyze/adjacency.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+#include "quarn/analyze/exhaustive.hpp"
+#include "quarn/element.hpp"
+#include "quarn/geometry.hpp"
+
+namespace quarn {
+
+namespace {
+
+// An atom that can take part in a geometric bond.
+struct Candidate {
+  std::uint64_t index;
+  Vec3 position;
+  double radius;  // covalent radius of its element
+};
+
+std::optional<Candidate> candidate_of(const AtomSite& atom, std::uint64_t index) noexcept {
+  const auto p = position_of(atom);
+  if (!p) return std::nullopt;
+  const ElementInfo* e = element_of(atom);
+  if (!e || !e->covalent_radius) return std::nullopt;
+  return Candidate{index, *p, *e->covalent_radius};
+}
+
+// The bond rule for candidates a before b: the distance taken as b minus a, the radii summed b first.
+bool bonded(const DistanceRule& distance, const Candidate& a, const Candidate& b, double tolerance) noexcept {
+  return distance(a.position, b.position) <= (b.radius + a.radius) + tolerance;
+}
+
+}  // namespace
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> exhaustive::geometric_bond_pairs(const Structure& s,
+                                                                                    double tolerance) {
+  std::vector<Candidate> candidates;
+  for (std::uint64_t i = 0; i < s.atoms.size(); ++i) {
+    if (const auto c = candidate_of(s.atoms[i], i)) candidates.push_back(*c);
+  }
+  const DistanceRule distance = DistanceRule::of(s);
+  std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
+  if (candidates.size() >= 2) pairs.reserve(2 * candidates.size());
+  for (std::size_t a = 0; a < candidates.size(); ++a) {
+    for (std::size_t b = a + 1; b < candidates.size(); ++b) {
+      if (bonded(distance, candidates[a], candidates[b], tolerance)) {
+        pairs.emplace_back(candidates[a].index, candidates[b].index);
+      }
+    }
+  }
+  return pairs;
+}
+
+std::vector<std::uint64_t> exhaustive::geometric_bond_partners(const Structure& s, std::uint64_t atom_index,
+                                                               double tolerance) {
+  if (atom_index >= s.atoms.size()) return {};
+  const auto self = candidate_of(s.atoms[atom_index], atom_index);
+  if (!self) return {};
+  const DistanceRule distance = DistanceRule::of(s);
+  std::vector<std::uint64_t> partners;
+  for (std::uint64_t i = 0; i < s.atoms.size(); ++i) {
+    if (i == atom_index) continue;
+    const auto other = candidate_of(s.atoms[i], i);
+    if (!other) continue;
+    // The pair is tested the way the pair scan meets it: lower index first.
+    if (i < atom_index ? bonded(distance, *other, *self, tolerance) : bonded(distance, *self, *other, tolerance)) {
+      partners.push_back(i);
+    }
+  }
+  return partners;
+}
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> geometric_bond_pairs(const Structure& s, double tolerance) {
+  return exhaustive::geometric_bond_pairs(s, tolerance);
+}
+
+std::vector<std::uint64_t> geometric_bond_partners(const Structure& s, std::uint64_t atom_index, double tolerance) {
+  return exhaustive::geometric_bond_partners(s, atom_index, tolerance);
+}
+
+BondGraph augmented_bond_graph(const Structure& s, bool include_geometric, double tolerance) {
+  const BondGraph& explicit_graph = s.bond_graph();
+  if (!include_geometric) return explicit_graph;
+  std::vector<BondGraph::Bond> added;
+  for (const auto& [i, j] : geometric_bond_pairs(s, tolerance)) {
+    const auto own = explicit_graph.neighbors(i);
+    // Geometric pairs never repeat, so only an explicit entry can already name j.
+    const bool known = std::any_of(own.begin(), own.end(), [j = j](const BondEntry& e) { return e.neighbor == j; });
+    if (!known) added.push_back({i, j, BondType::covalent_unknown});
+  }
+  return explicit_graph.with_appended(added);
+}
+
+BondGraph sparse_adjacency(const Structure& s, bool include_geometric, double tolerance) {
+  return augmented_bond_graph(s, include_geometric, tolerance);
+}
+
+std::vector<std::uint64_t> select_matrix_atoms(const Structure& s, std::span<const std::uint64_t> atom_indices) {
+  std::vector<std::uint64_t> selected;
+  if (atom_indices.empty()) {
+    for (std::uint64_t i = 0; i < s.atoms.size(); ++i) {
+      if (position_of(s.atoms[i])) selected.push_back(i);
+    }
+    return selected;
+  }
+  selected.reserve(atom_indices.size());
+  for (const std::uint64_t i : atom_indices) {
+    if (i < s.atoms.size() && position_of(s.atoms[i])) selected.push_back(i);
+  }
+  return selected;
+}
+
+DistanceMatrixResult dense_distance_matrix(const Structure& s, std::span<const std::uint64_t> atom_indices) {
+  DistanceMatrixResult result;
+  result.atom_indices = select_matrix_atoms(s, atom_indices);
+  const std::size_t n = result.atom_indices.size();
+  // n squared can exceed what a vector may hold (or wrap) for a long repeated index list; that is
+  // memory exhaustion, reported as such rather than as a length error.
+  if (n != 0 && n > result.distances.max_size() / n) throw std::bad_alloc();
+  result.distances.assign(n * n, 0.0);
+  std::vector<Vec3> p(n);
+  for (std::size_t k = 0; k < n; ++k) p[k] = *position_of(s.atoms[result.atom_indices[k]]);
+  const DistanceRule distance = DistanceRule::of(s);
+  for (std::size_t r = 0; r + 1 < n; ++r) {
+    for (std::size_t c = r + 1; c < n; ++c) {
+      const double d = distance(p[r], p[c]);
+      result.distances[r * n + c] = d;
+      result.distances[c * n + r] = d;
+    }
+  }
+  return result;
+}
+
+}  // namespace quarn
