@@ -7,7 +7,7 @@
 #include "quarn/analyze/exhaustive.hpp"
 #include "quarn/element.hpp"
 #include "quarn/geometry.hpp"
-#include "quarn/scan_order.hpp"
+#include "quarn/found_pairs.hpp"
 #include "quarn/spatial_index.hpp"
 
 namespace quarn {
@@ -41,8 +41,8 @@ using Pair = std::pair<std::uint64_t, std::uint64_t>;
 // bound (r_b + r_a) + tolerance is within both atoms' reach (r_max + r) + tolerance.
 class BondRule {
  public:
-  BondRule(const SpatialIndex& index, double tolerance, std::vector<Pair>& pairs)
-      : index_(index), r_max_(index.max_covalent_radius()), tolerance_(tolerance), pairs_(pairs) {}
+  BondRule(const SpatialIndex& index, double tolerance, FoundPairs& found)
+      : index_(index), r_max_(index.max_covalent_radius()), tolerance_(tolerance), found_(found) {}
   double max_reach() const noexcept { return (r_max_ + r_max_) + tolerance_; }
   double reach(std::uint32_t a) const noexcept { return (r_max_ + index_.covalent_radius(a)) + tolerance_; }
   void consider(std::uint32_t a, std::uint32_t b) {
@@ -51,7 +51,7 @@ class BondRule {
     const std::uint32_t first = swap ? b : a, second = swap ? a : b;
     const double d = index_.distance()(index_.position(first), index_.position(second));
     if (d <= (index_.covalent_radius(second) + index_.covalent_radius(first)) + tolerance_) {
-      pairs_.emplace_back(index_.atom(first), index_.atom(second));
+      found_.push_back(FoundPair::of(index_.atom(first), index_.atom(second), d));
     }
   }
 
@@ -59,11 +59,11 @@ class BondRule {
   const SpatialIndex& index_;
   double r_max_;
   double tolerance_;
-  std::vector<Pair>& pairs_;
+  FoundPairs& found_;
 };
 
-QUARN_SEARCH_KERNEL void bond_candidates(const SpatialIndex& index, double tolerance, std::vector<Pair>& pairs) {
-  BondRule rule(index, tolerance, pairs);
+QUARN_SEARCH_KERNEL void bond_candidates(const SpatialIndex& index, double tolerance, FoundPairs& found) {
+  BondRule rule(index, tolerance, found);
   index.pairs(rule);
 }
 
@@ -122,9 +122,12 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> geometric_bond_pairs(const 
   if (std::isnan(tolerance)) return {};  // no bound holds
   const SpatialIndex* index = bond_index(s, tolerance);
   if (!index) return exhaustive::geometric_bond_pairs(s, tolerance);
+  FoundPairs found;
+  bond_candidates(*index, tolerance, found);
   std::vector<Pair> pairs;
-  bond_candidates(*index, tolerance, pairs);
-  to_scan_order(pairs, s.atom_count(), [](const Pair& p) { return p.first; }, [](const Pair& p) { return p.second; });
+  const PairBuffer ordered = in_scan_order(found, s.atom_count());
+  pairs.reserve(ordered.size());
+  for (const FoundPair& p : ordered) pairs.emplace_back(p.first(), p.second());
   return pairs;
 }
 

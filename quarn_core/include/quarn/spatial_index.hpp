@@ -8,6 +8,7 @@
 #include <span>
 #include <vector>
 
+#include "quarn/found_pairs.hpp"
 #include "quarn/geometry.hpp"
 #include "quarn/structure.hpp"
 

@@ -7,8 +7,9 @@
 #include "quarn/element.hpp"
 #include "quarn/exhaustive.hpp"
 #include "quarn/geometry.hpp"
-#include "quarn/scan_order.hpp"
+#include "quarn/found_pairs.hpp"
 #include "quarn/spatial_index.hpp"
+#include "pair_sort.hpp"
 
 namespace quarn {
 
@@ -33,11 +34,10 @@ std::optional<double> known(double radius) noexcept {
   return std::isnan(radius) ? std::nullopt : std::optional<double>(radius);
 }
 
-// The contact rule over the index's candidate pairs; rows come in no particular order.
+// The contact rule over the index's candidate pairs.
 class ContactRule {
  public:
-  ContactRule(const SpatialIndex& index, double cutoff, std::vector<Contact>& rows)
-      : index_(index), cutoff_(cutoff), rows_(rows) {}
+  ContactRule(const SpatialIndex& index, double cutoff, FoundPairs& found) : index_(index), cutoff_(cutoff), found_(found) {}
   double max_reach() const noexcept { return cutoff_; }
   double reach(std::uint32_t) const noexcept { return cutoff_; }
   void consider(std::uint32_t a, std::uint32_t b) {
@@ -46,55 +46,52 @@ class ContactRule {
     const std::uint32_t first = swap ? b : a, second = swap ? a : b;
     const double d = index_.distance()(index_.position(first), index_.position(second));
     if (d <= cutoff_) {
-      rows_.push_back({index_.atom(first), index_.atom(second), d,
-                       classify_by_radii(known(index_.covalent_radius(first)), known(index_.covalent_radius(second)), d)});
+      // Classified here, where the radii sit beside the positions, rather than after the sort.
+      const ContactClass c = classify_by_radii(known(index_.covalent_radius(first)), known(index_.covalent_radius(second)), d);
+      found_.push_back(FoundPair::of(index_.atom(first), index_.atom(second), d, static_cast<unsigned>(c)));
     }
   }
 
  private:
   const SpatialIndex& index_;
   double cutoff_;
-  std::vector<Contact>& rows_;
+  FoundPairs& found_;
 };
 
-QUARN_SEARCH_KERNEL void contact_candidates(const SpatialIndex& index, double cutoff, std::vector<Contact>& rows) {
-  ContactRule rule(index, cutoff, rows);
+QUARN_SEARCH_KERNEL void contact_candidates(const SpatialIndex& index, double cutoff, FoundPairs& found) {
+  ContactRule rule(index, cutoff, found);
   index.pairs(rule);
 }
 
-// Appends the pairs within a positive cutoff in no particular order, a pair possibly twice; false,
-// with nothing appended, when the index would not help and the caller should scan.
-bool indexed_contacts(const Structure& s, double cutoff, std::vector<Contact>& rows) {
-  if (s.atom_count() < 2) return false;
+// Every pair within a positive cutoff, in no particular order, possibly twice; nothing when the
+// index would not help (the caller scans then).
+std::optional<FoundPairs> indexed_contacts(const Structure& s, double cutoff) {
+  if (s.atom_count() < 2) return std::nullopt;
   const SpatialIndex& index = s.spatial_index();
-  if (!index.worth_searching(cutoff)) return false;
-  contact_candidates(index, cutoff, rows);
-  return true;
+  if (!index.worth_searching(cutoff)) return std::nullopt;
+  FoundPairs found;
+  contact_candidates(index, cutoff, found);
+  return found;
 }
 
-// Rows ascending by (distance, first, second), repeats dropped. Kept distances are non-negative and
-// never NaN, so their bit patterns ascend with them: the top bits of the pattern make the buckets.
-void sort_by_distance(std::vector<Contact>& rows) {
-  const auto before = [](const Contact& x, const Contact& y) {
-    if (x.distance != y.distance) return x.distance < y.distance;
-    return x.first != y.first ? x.first < y.first : x.second < y.second;
-  };
-  if (rows.size() < 256) {
-    std::sort(rows.begin(), rows.end(), before);
-  } else {
-    const auto bits = [](const Contact& c) { return std::bit_cast<std::uint64_t>(c.distance); };
-    std::uint64_t lo = bits(rows[0]), hi = lo;
-    for (const Contact& c : rows) {
-      lo = std::min(lo, bits(c));
-      hi = std::max(hi, bits(c));
-    }
-    const std::uint64_t buckets = std::bit_ceil(rows.size() / 4);
-    int shift = 0;
-    while (((hi - lo) >> shift) >= buckets) ++shift;
-    bucket_sort(rows, buckets, [&](const Contact& c) { return (bits(c) - lo) >> shift; }, before);
-  }
-  rows.erase(std::unique(rows.begin(), rows.end()), rows.end());
+// Lambdas rather than functions, so that the sorts inline them.
+constexpr auto contact_of = [](const FoundPair& p) noexcept {
+  return Contact{p.first(), p.second(), p.distance(), static_cast<ContactClass>(p.tag())};
+};
+constexpr auto atoms_of = [](const Contact& c) noexcept { return c.first << 32 | c.second; };
+constexpr auto distance_bits_of = [](const Contact& c) noexcept { return std::bit_cast<std::uint64_t>(c.distance); };
+
+// Room for `count` rows, in fresh huge pages where the kernel has them: the sorts write every row
+// once in full, and small fresh pages fault in several times slower.
+std::vector<Contact> room_for(std::size_t count) {
+  std::vector<Contact> rows;
+  rows.reserve(count);
+  detail::advise_huge_pages(rows.data(), count * sizeof(Contact));
+  rows.resize(count);
+  return rows;
 }
+
+void drop_repeats(std::vector<Contact>& rows) { rows.erase(std::unique(rows.begin(), rows.end()), rows.end()); }
 
 }  // namespace
 
@@ -137,20 +134,37 @@ QUARN_SEARCH_KERNEL Expected<std::vector<Contact>, Refusal> exhaustive::find_con
 
 Expected<std::vector<Contact>, Refusal> find_contacts(const Structure& s, double cutoff) {
   if (!(cutoff > 0)) return unexpected(Refusal{kCutoffNotPositive});
-  std::vector<Contact> rows;
-  if (!indexed_contacts(s, cutoff, rows)) return exhaustive::find_contacts(s, cutoff);
-  to_scan_order(rows, s.atom_count(), [](const Contact& c) { return c.first; }, [](const Contact& c) { return c.second; });
+  const auto found = indexed_contacts(s, cutoff);
+  if (!found) return exhaustive::find_contacts(s, cutoff);
+  // Sorted as the rows themselves rather than as pairs first: the rows are written once.
+  std::vector<Contact> rows = room_for(found->size());
+  detail::put_in_scan_order(*found, s.atom_count(), contact_of, atoms_of, rows.data());
+  drop_repeats(rows);
   return rows;
 }
 
 Expected<std::vector<Contact>, Refusal> contacts(const Structure& s, double cutoff,
                                                  std::optional<std::uint64_t> max_results) {
   if (!(cutoff > 0)) return unexpected(Refusal{kCutoffNotPositive});
-  std::vector<Contact> rows;
-  if (!indexed_contacts(s, cutoff, rows)) rows = std::move(*exhaustive::find_contacts(s, cutoff));
-  // The stable sort by distance of rows in scan order is the sort by (distance, first, second), a
-  // total order, which any order of the rows reaches.
-  sort_by_distance(rows);
+  const auto found = indexed_contacts(s, cutoff);
+  if (!found) {
+    std::vector<Contact> rows = std::move(*exhaustive::find_contacts(s, cutoff));
+    std::stable_sort(rows.begin(), rows.end(), [](const Contact& a, const Contact& b) { return a.distance < b.distance; });
+    if (max_results && *max_results < rows.size()) rows.resize(*max_results);
+    return rows;
+  }
+  // The stable sort by distance of rows in scan order is the sort by (distance, first, second).
+  if (max_results && *max_results < found->size() / 2) {
+    // Few rows kept: sort the compact pairs and make only those rows.
+    const PairBuffer pairs = in_distance_order(*found, cutoff);
+    std::vector<Contact> rows;
+    rows.reserve(std::min<std::size_t>(*max_results, pairs.size()));
+    for (std::size_t k = 0; k < rows.capacity(); ++k) rows.push_back(contact_of(pairs[k]));
+    return rows;
+  }
+  std::vector<Contact> rows = room_for(found->size());
+  detail::put_in_distance_order(*found, cutoff, contact_of, distance_bits_of, atoms_of, rows.data());
+  drop_repeats(rows);
   if (max_results && *max_results < rows.size()) rows.resize(*max_results);
   return rows;
 }
