@@ -390,6 +390,37 @@ TEST_P(RealEntrySearches, EqualTheScans) {
   }
 }
 
+// Translated copies of one entry repeat every distance once per copy (to the last bit, or nearly):
+// runs of hundreds of equal or nearly equal distances, which the order of the rows must settle by
+// their atoms. With a cell around the copies, the last one touches the first across the cell face.
+TEST(RealEntrySearchesOfCopies, EqualDistancesComeInScanOrder) {
+  std::optional<Structure> loaded;
+  testing::load_entry("1aki.cif", &loaded);
+  if (!loaded) return;
+  for (const bool periodic : {false, true}) {
+    Structure copies;  // its atoms' longer texts stay in the loaded entry's arena, which outlives it
+    constexpr int kCopies = 6;
+    for (int k = 0; k < kCopies; ++k) {
+      for (const AtomSite& atom : loaded->atoms) {
+        AtomSite moved = atom;
+        moved.x_value += 40.0 * k;
+        copies.atoms.push_back(moved);
+      }
+    }
+    if (periodic) copies.cell = UnitCell{40.0 * kCopies, 80, 80, 90, 90, 90};
+    SCOPED_TRACE(periodic ? "periodic" : "no cell");
+    const std::vector<Contact> scan = *exhaustive::find_contacts(copies, 4.0);
+    ASSERT_TRUE(same_rows(*find_contacts(copies, 4.0), scan));
+    const std::vector<Contact> sorted = stable_by_distance(scan);
+    ASSERT_TRUE(same_rows(*contacts(copies, 4.0, std::nullopt), sorted));
+    ASSERT_TRUE(same_rows(*contacts(copies, 4.0, 1000), first_rows(sorted, 1000)));
+    ASSERT_EQ(geometric_bond_pairs(copies, 0.4), bonds_among(copies, scan, 0.4));
+    std::size_t ties = 0;
+    for (std::size_t k = 1; k < sorted.size(); ++k) ties += sorted[k].distance == sorted[k - 1].distance;
+    EXPECT_GT(ties, sorted.size() / 2);  // the case this test is for
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(Data, RealEntrySearches,
                          ::testing::Values("1aki.cif", "5i55.cif", "4p5j.cif", "1bna.cif", "1l2y.cif.gz",
                                            "1as5.cif.gz", "3o5r.cif.gz", "1pfe.cif.gz", "1xnr.cif.gz"),

@@ -37,15 +37,18 @@ std::optional<double> known(double radius) noexcept {
 // The contact rule over the index's candidate pairs.
 class ContactRule {
  public:
-  ContactRule(const SpatialIndex& index, double cutoff, FoundPairs& found) : index_(index), cutoff_(cutoff), found_(found) {}
+  ContactRule(const SpatialIndex& index, double cutoff, FoundPairs& found)
+      : index_(index), cutoff_(cutoff), bound_(squared_bound(cutoff)), found_(found) {}
   double max_reach() const noexcept { return cutoff_; }
   double reach(std::uint32_t) const noexcept { return cutoff_; }
   void consider(std::uint32_t a, std::uint32_t b) {
     // The distance is taken as the scan takes it, from the lower atom index to the higher.
     const bool swap = index_.atom(b) < index_.atom(a);
     const std::uint32_t first = swap ? b : a, second = swap ? a : b;
-    const double d = index_.distance()(index_.position(first), index_.position(second));
-    if (d <= cutoff_) {
+    // Most candidates are rejected by their sum of squares, before the square root.
+    const double squared = index_.distance().squared(index_.position(first), index_.position(second));
+    if (squared <= bound_) {
+      const double d = std::sqrt(squared);  // pair_distance
       // Classified here, where the radii sit beside the positions, rather than after the sort.
       const ContactClass c = classify_by_radii(known(index_.covalent_radius(first)), known(index_.covalent_radius(second)), d);
       found_.push_back(FoundPair::of(index_.atom(first), index_.atom(second), d, static_cast<unsigned>(c)));
@@ -55,6 +58,7 @@ class ContactRule {
  private:
   const SpatialIndex& index_;
   double cutoff_;
+  double bound_;  // squared_bound(cutoff_)
   FoundPairs& found_;
 };
 
