@@ -77,6 +77,26 @@ const SpatialIndex* bond_index(const Structure& s, double tolerance) {
   return index.worth_searching((r_max + r_max) + tolerance) ? &index : nullptr;
 }
 
+// The atoms the bond rule pairs with `self` (a candidate with finite coordinates), ascending.
+QUARN_SEARCH_KERNEL std::vector<std::uint64_t> bond_partners(const SpatialIndex& index, const Candidate& self,
+                                                             double tolerance) {
+  const double r_max = index.max_covalent_radius();
+  std::vector<std::uint64_t> partners;
+  index.near(self.position, (r_max + self.radius) + tolerance, [&](std::uint32_t b) {
+    const std::uint64_t j = index.atom(b);
+    const double r = index.covalent_radius(b);
+    if (j == self.index || std::isnan(r)) return;
+    const Candidate other{j, index.position(b), r};
+    // The pair is tested the way the pair scan meets it: lower index first.
+    if (j < self.index ? bonded(index.distance(), other, self, tolerance)
+                       : bonded(index.distance(), self, other, tolerance)) {
+      partners.push_back(j);
+    }
+  });
+  std::sort(partners.begin(), partners.end());
+  return partners;
+}
+
 }  // namespace
 
 QUARN_SEARCH_KERNEL std::vector<std::pair<std::uint64_t, std::uint64_t>> exhaustive::geometric_bond_pairs(
@@ -141,21 +161,7 @@ std::vector<std::uint64_t> geometric_bond_partners(const Structure& s, std::uint
       !std::isfinite(self->position.z)) {
     return {};
   }
-  const double r_max = index->max_covalent_radius();
-  std::vector<std::uint64_t> partners;
-  index->near(self->position, (r_max + self->radius) + tolerance, [&](std::uint32_t b) {
-    const std::uint64_t j = index->atom(b);
-    const double r = index->covalent_radius(b);
-    if (j == atom_index || std::isnan(r)) return;
-    const Candidate other{j, index->position(b), r};
-    // The pair is tested the way the pair scan meets it: lower index first.
-    if (j < atom_index ? bonded(index->distance(), other, *self, tolerance)
-                       : bonded(index->distance(), *self, other, tolerance)) {
-      partners.push_back(j);
-    }
-  });
-  std::sort(partners.begin(), partners.end());
-  return partners;
+  return bond_partners(*index, *self, tolerance);
 }
 
 BondGraph augmented_bond_graph(const Structure& s, bool include_geometric, double tolerance) {
