@@ -8,11 +8,10 @@
 #include <span>
 #include <vector>
 
-#include "quarn/found_pairs.hpp"
 #include "quarn/geometry.hpp"
 #include "quarn/structure.hpp"
 
-// Marks a function that runs a search's hot loop (pairs() with its rule, or a scan of every pair).
+// Marks a function that runs a search's hot loop (near() or pairs() with its rule, or a scan).
 // Such a function is built twice, for processors with the fused multiply-add instruction and without, and
 // the one to run is chosen when the library loads; everything it calls is inlined into both builds.
 // Why: without the instruction every std::fma in pair_distance is a library call. Both give the same
@@ -73,7 +72,7 @@ class SpatialIndex {
 
   // Calls visit(slot) once for every slot that lies within `reach` of `origin` (any finite point) or
   // of one of its periodic images, plus some that lie a little farther; the caller confirms each.
-  // Allocates only when several periodic images overlap.
+  // Allocates a list of the rows it looks at, and of the slots when it looks around several images.
   template <class Visit>
   void near(Vec3 origin, double reach, Visit&& visit) const;
 
@@ -127,7 +126,6 @@ class SpatialIndex {
              std::vector<std::uint32_t>& lo, std::vector<std::uint32_t>& hi) const;
 
   DistanceRule distance_;
-  double edge_ = kCellEdge;
   double inv_edge_ = 1 / kCellEdge;
   Vec3 lower_{0, 0, 0};         // smallest coordinate of any slot on each axis
   Vec3 upper_{0, 0, 0};         // largest
@@ -186,7 +184,8 @@ void SpatialIndex::pairs(Rule& rule) const {
   sweep<true>(rule, {0, 0, 0}, r, targets, lo, hi);
   if (!distance_.periodic) return;
   // A pair joined through image m of one atom is joined through image -m of the other, so half of
-  // the 26 shifted images suffice: those whose first nonzero step is positive.
+  // the 26 shifted images suffice: m = 14 ... 26 are those whose step on the last axis that moves
+  // (z, else y, else x) is positive; their mirrors are m = 12 ... 0.
   const double edges[3] = {distance_.cell.a, distance_.cell.b, distance_.cell.c};
   for (int m = 14; m < 27; ++m) {
     const int step[3] = {m % 3 - 1, m / 3 % 3 - 1, m / 9 - 1};

@@ -2,6 +2,7 @@
 
 #include "caches.hpp"
 #include "quarn/element.hpp"
+#include "quarn/found_pairs.hpp"
 #include "quarn/scratch_array.hpp"
 
 namespace quarn {
@@ -16,7 +17,6 @@ constexpr std::size_t kMinSlots = 16;
 SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
   SpatialIndex g;
   g.distance_ = DistanceRule::of(s);
-  g.edge_ = cell_edge;
   g.inv_edge_ = 1 / cell_edge;
 
   struct Entry {
