@@ -156,7 +156,8 @@ Scene random_scene(std::uint64_t seed) {
 std::vector<double> radii_for(const Scene& scene, std::mt19937_64& rng) {
   std::uniform_real_distribution<double> unit(0.0, 1.0);
   const double s = scene.kind == Kind::tiny || scene.kind == Kind::huge ? scene.scale : 1.0;
-  return {1e-9 * s, 0.05 * s, (0.5 + 5 * unit(rng)) * s, (0.5 + 5 * unit(rng)) * s, 8 * s, 1e7 * s, 1e300, kInf};
+  return {1e-9 * s, 0.05 * s, (0.5 + 5 * unit(rng)) * s, (0.5 + 5 * unit(rng)) * s, 8 * s,
+          std::numeric_limits<double>::denorm_min(), 1e7 * s, 1e300, kInf};
 }
 
 // A reach that qualifies nothing, everything, or an ordinary neighbourhood.
@@ -273,7 +274,7 @@ TEST(SpatialIndexCandidates, EveryAtomAndPairWithinReachWhateverTheCellEdge) {
       const SpatialIndex index = SpatialIndex::build(s, edge);
       const DistanceRule distance = DistanceRule::of(s);
       std::vector<double> radii = radii_for(scene, rng);
-      radii.resize(5);  // the finite, pruning ones
+      radii.resize(6);  // the finite, pruning ones
       for (const double r : radii) {
         SCOPED_TRACE("seed " + std::to_string(seed) + " edge " + std::to_string(edge) + " reach " + std::to_string(r));
         PairCollector collect{index, r, {}};
@@ -302,6 +303,34 @@ TEST(SpatialIndexCandidates, EveryAtomAndPairWithinReachWhateverTheCellEdge) {
           }
         }
       }
+    }
+  }
+}
+
+// Here q - R rounds above p although p is exactly R from q: a search box [q - R, q + R] computed
+// without a margin leaves out an atom at p, on whichever axis the pair lies.
+TEST(SpatialIndexCandidates, KeepsAnAtomExactlyAtTheRadiusWhereTheBoxBoundRoundsPastIt) {
+  const struct { double p, q; } pairs[] = {
+      {-0.004564829106629412, 2.6539447045014475}, {-0.0068823132228060975, 3.34429648414637},
+      {0.007620081689486721, 3.391942979518334},   {-0.6115324190746106, 2.7939855153009847},
+      {0.0029120431161792732, 3.5343530087247306}, {0.2222615502818945, 0.8971019486508215},
+  };
+  for (const auto& [p, q] : pairs) {
+    for (int axis = 0; axis < 3; ++axis) {
+      StructureBuilder b;
+      Vec3 at{0, 0, 0}, origin{0, 0, 0};
+      (&at.x)[axis] = p;
+      (&origin.x)[axis] = q;
+      b.atom("C", at);
+      for (int k = 0; k < 40; ++k) b.atom("C", {(axis == 0 ? 0.0 : 60.0) + k, axis == 0 ? 60.0 + k : 0.0, 7.0});
+      const Structure s = b.take();
+      const double r = DistanceRule::of(s)(origin, at);
+      ASSERT_GT(q - r, p);  // the rounding this case is about
+      ASSERT_TRUE(s.spatial_index().worth_searching(r));
+      const auto hits = nearest_atoms(s, origin, r, kAll);
+      ASSERT_FALSE(hits.empty()) << p << " " << q << " axis " << axis;
+      EXPECT_EQ(hits[0].index, 0u);
+      EXPECT_EQ(hits[0].distance, r);
     }
   }
 }
