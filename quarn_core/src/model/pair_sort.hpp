@@ -121,12 +121,16 @@ void put_in_distance_order(const FoundPairs& found, double cutoff, Make make, Di
     return spread ? std::min(kBuckets - 1, static_cast<std::uint64_t>(p.distance() * scale)) : 0;
   }, make, out, start);
   sort_buckets(out, start, distance_bits);
-  std::vector<std::uint64_t> runs{0};
-  for (std::size_t i = 1; i < found.size(); ++i) {
-    if (distance_bits(out[i]) != distance_bits(out[i - 1])) runs.push_back(i);
+  std::vector<T> scratch;
+  for (std::size_t i = 0, n = found.size(); i < n;) {
+    std::size_t end = i + 1;
+    while (end < n && distance_bits(out[end]) == distance_bits(out[i])) ++end;
+    if (end - i > 1) {
+      if (scratch.size() < end - i) scratch.resize(end - i);
+      radix_sort(out + i, end - i, scratch.data(), atoms);
+    }
+    i = end;
   }
-  runs.push_back(found.size());
-  sort_buckets(out, runs, atoms);
 }
 
 }  // namespace quarn::detail
