@@ -338,7 +338,8 @@ TEST(RealEntryBonds, ResolutionByAtomNameEqualsTheScanPerRow) {
       }
       if (k % 2) p2.label_comp_id = std::string(b.label_comp_id.view());
       if (k % 9 == 4) p2.label_asym_id = std::string(b.label_asym_id.view());
-      copies.bonds.push_back(BondRecord{std::nullopt, p1, p2, std::nullopt, std::nullopt, k % 2 == 0, BondType::unknown});
+      const bool component = k % 2 == 0;
+      copies.bonds.push_back(BondRecord{std::nullopt, p1, p2, std::nullopt, std::nullopt, component, BondType::unknown});
     }
     const BondGraph scan = exhaustive::bond_graph(copies);
     const BondGraph& graph = copies.bond_graph();

@@ -22,7 +22,8 @@ class ScratchArray {
     if (size == 0) return;
     constexpr std::size_t kHugePage = std::size_t{2} << 20;
     const std::size_t bytes = size * sizeof(T);
-    data_ = static_cast<T*>(detail::allocate_list_memory(bytes, bytes >= kHugePage ? kHugePage : alignof(std::max_align_t)));
+    const std::size_t alignment = bytes >= kHugePage ? kHugePage : alignof(std::max_align_t);
+    data_ = static_cast<T*>(detail::allocate_list_memory(bytes, alignment));
   }
   ScratchArray(ScratchArray&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}

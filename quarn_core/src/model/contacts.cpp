@@ -5,11 +5,11 @@
 #include <cmath>
 
 #include "quarn/element.hpp"
-#include "quarn/exhaustive.hpp"
-#include "quarn/geometry.hpp"
-#include "quarn/found_pairs.hpp"
-#include "quarn/spatial_index.hpp"
 #include "pair_sort.hpp"
+#include "quarn/exhaustive.hpp"
+#include "quarn/found_pairs.hpp"
+#include "quarn/geometry.hpp"
+#include "quarn/spatial_index.hpp"
 
 namespace quarn {
 
@@ -50,7 +50,8 @@ class ContactRule {
     if (squared <= bound_) {
       const double d = std::sqrt(squared);  // pair_distance
       // Classified here, where the radii sit beside the positions, rather than after the sort.
-      const ContactClass c = classify_by_radii(known(index_.covalent_radius(first)), known(index_.covalent_radius(second)), d);
+      const ContactClass c =
+          classify_by_radii(known(index_.covalent_radius(first)), known(index_.covalent_radius(second)), d);
       found_.push_back(FoundPair::of(index_.atom(first), index_.atom(second), d, static_cast<unsigned>(c)));
     }
   }
@@ -153,7 +154,8 @@ Expected<std::vector<Contact>, Refusal> contacts(const Structure& s, double cuto
   const auto found = indexed_contacts(s, cutoff);
   if (!found) {
     std::vector<Contact> rows = std::move(*exhaustive::find_contacts(s, cutoff));
-    std::stable_sort(rows.begin(), rows.end(), [](const Contact& a, const Contact& b) { return a.distance < b.distance; });
+    std::stable_sort(rows.begin(), rows.end(),
+                     [](const Contact& a, const Contact& b) { return a.distance < b.distance; });
     if (max_results && *max_results < rows.size()) rows.resize(*max_results);
     return rows;
   }

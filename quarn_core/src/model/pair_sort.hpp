@@ -101,7 +101,8 @@ void put_in_scan_order(const FoundPairs& found, std::uint64_t atom_count, Make m
   int shift = 0;
   while ((atom_count >> shift) > found.size() / 2 + 1) ++shift;
   std::vector<std::uint64_t> start;
-  scatter(found, (atom_count >> shift) + 1, [shift](const FoundPair& p) { return p.first() >> shift; }, make, out, start);
+  const auto bucket_of = [shift](const FoundPair& p) { return p.first() >> shift; };
+  scatter(found, (atom_count >> shift) + 1, bucket_of, make, out, start);
   sort_buckets(out, start, atoms);
 }
 
