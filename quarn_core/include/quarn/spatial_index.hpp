@@ -135,7 +135,7 @@ class SpatialIndex {
   double max_radius_ = std::nan("");
   std::vector<double> x_, y_, z_;
   std::vector<double> radius_;
-  std::vector<std::uint64_t> atom_;
+  std::vector<std::uint32_t> atom_;   // atom indices fit in 31 bits (kMaxPairedAtoms)
   std::vector<Row> rows_;
   std::vector<std::uint64_t> non_finite_;
 };

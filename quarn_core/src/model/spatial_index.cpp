@@ -112,7 +112,7 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
     g.y_[k] = e.y;
     g.z_[k] = e.z;
     g.radius_[k] = e.radius;
-    g.atom_[k] = e.atom;
+    g.atom_[k] = static_cast<std::uint32_t>(e.atom);
     if (!std::isnan(e.radius) && !(e.radius <= g.max_radius_)) g.max_radius_ = e.radius;
     if (k == 0 || e.key != entries[k - 1].key) {
       g.rows_.push_back({e.key, static_cast<std::uint32_t>(k), e.y, e.y, e.z, e.z});
