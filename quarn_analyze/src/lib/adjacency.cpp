@@ -62,9 +62,9 @@ class BondRule {
   FoundPairs& found_;
 };
 
-QUARN_SEARCH_KERNEL void bond_candidates(const SpatialIndex& index, double tolerance, FoundPairs& found) {
+void bond_candidates(const SpatialIndex& index, double tolerance, FoundPairs& found) {
   BondRule rule(index, tolerance, found);
-  index.pairs(rule);
+  run_search([&] { index.pairs(rule); });
 }
 
 // The index when it helps a bond search with this tolerance, else null (the caller scans). With a
@@ -78,20 +78,21 @@ const SpatialIndex* bond_index(const Structure& s, double tolerance) {
 }
 
 // The atoms the bond rule pairs with `self` (a candidate with finite coordinates), ascending.
-QUARN_SEARCH_KERNEL std::vector<std::uint64_t> bond_partners(const SpatialIndex& index, const Candidate& self,
-                                                             double tolerance) {
+std::vector<std::uint64_t> bond_partners(const SpatialIndex& index, const Candidate& self, double tolerance) {
   const double r_max = index.max_covalent_radius();
   std::vector<std::uint64_t> partners;
-  index.near(self.position, (r_max + self.radius) + tolerance, [&](std::uint32_t b) {
-    const std::uint64_t j = index.atom(b);
-    const double r = index.covalent_radius(b);
-    if (j == self.index || std::isnan(r)) return;
-    const Candidate other{j, index.position(b), r};
-    // The pair is tested the way the pair scan meets it: lower index first.
-    if (j < self.index ? bonded(index.distance(), other, self, tolerance)
-                       : bonded(index.distance(), self, other, tolerance)) {
-      partners.push_back(j);
-    }
+  run_search([&] {
+    index.near(self.position, (r_max + self.radius) + tolerance, [&](std::uint32_t b) {
+      const std::uint64_t j = index.atom(b);
+      const double r = index.covalent_radius(b);
+      if (j == self.index || std::isnan(r)) return;
+      const Candidate other{j, index.position(b), r};
+      // The pair is tested the way the pair scan meets it: lower index first.
+      if (j < self.index ? bonded(index.distance(), other, self, tolerance)
+                         : bonded(index.distance(), self, other, tolerance)) {
+        partners.push_back(j);
+      }
+    });
   });
   std::sort(partners.begin(), partners.end());
   return partners;
@@ -99,8 +100,7 @@ QUARN_SEARCH_KERNEL std::vector<std::uint64_t> bond_partners(const SpatialIndex&
 
 }  // namespace
 
-QUARN_SEARCH_KERNEL std::vector<std::pair<std::uint64_t, std::uint64_t>> exhaustive::geometric_bond_pairs(
-    const Structure& s,
+std::vector<std::pair<std::uint64_t, std::uint64_t>> exhaustive::geometric_bond_pairs(const Structure& s,
                                                                                     double tolerance) {
   std::vector<Candidate> candidates;
   for (std::uint64_t i = 0; i < s.atoms.size(); ++i) {
@@ -109,13 +109,15 @@ QUARN_SEARCH_KERNEL std::vector<std::pair<std::uint64_t, std::uint64_t>> exhaust
   const DistanceRule distance = DistanceRule::of(s);
   std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
   if (candidates.size() >= 2) pairs.reserve(2 * candidates.size());
-  for (std::size_t a = 0; a < candidates.size(); ++a) {
-    for (std::size_t b = a + 1; b < candidates.size(); ++b) {
-      if (bonded(distance, candidates[a], candidates[b], tolerance)) {
-        pairs.emplace_back(candidates[a].index, candidates[b].index);
+  run_search([&] {
+    for (std::size_t a = 0; a < candidates.size(); ++a) {
+      for (std::size_t b = a + 1; b < candidates.size(); ++b) {
+        if (bonded(distance, candidates[a], candidates[b], tolerance)) {
+          pairs.emplace_back(candidates[a].index, candidates[b].index);
+        }
       }
     }
-  }
+  });
   return pairs;
 }
 

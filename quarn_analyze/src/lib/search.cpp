@@ -80,12 +80,13 @@ const SpatialIndex* point_index(const Structure& s, Vec3 origin, double max_dist
 
 // The indexed atoms within max_distance of the origin, in no particular order. A finite origin is at
 // a finite or infinite distance from a finite atom, never NaN.
-QUARN_SEARCH_KERNEL std::vector<AtomHitRecord> indexed_hits(const SpatialIndex& index, Vec3 origin,
-                                                         double max_distance) {
+std::vector<AtomHitRecord> indexed_hits(const SpatialIndex& index, Vec3 origin, double max_distance) {
   std::vector<AtomHitRecord> hits;
-  index.near(origin, max_distance, [&](std::uint32_t b) {
-    const double d = index.distance()(origin, index.position(b));
-    if (d <= max_distance) hits.push_back({index.atom(b), d});
+  run_search([&] {
+    index.near(origin, max_distance, [&](std::uint32_t b) {
+      const double d = index.distance()(origin, index.position(b));
+      if (d <= max_distance) hits.push_back({index.atom(b), d});
+    });
   });
   return hits;
 }

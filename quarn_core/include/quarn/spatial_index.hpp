@@ -11,21 +11,44 @@
 #include "quarn/geometry.hpp"
 #include "quarn/structure.hpp"
 
-// Marks a function that runs a search's hot loop (near() or pairs() with its rule, or a scan).
-// Such a function is built twice, for processors with the fused multiply-add instruction and without, and
-// the one to run is chosen when the library loads; everything it calls is inlined into both builds.
-// Why: without the instruction every std::fma in pair_distance is a library call. Both give the same
-// bits (one rounding either way), and -ffp-contract=off keeps either build from fusing anything else.
-#if defined(__x86_64__) && defined(__has_attribute)
-#if __has_attribute(target_clones) && __has_attribute(flatten)
-#define QUARN_SEARCH_KERNEL __attribute__((target_clones("fma", "default"), flatten))
-#endif
-#endif
-#ifndef QUARN_SEARCH_KERNEL
-#define QUARN_SEARCH_KERNEL
-#endif
-
 namespace quarn {
+
+namespace detail {
+
+// Whether the processor has the fused multiply-add instruction; decided once. Never throws.
+bool has_fma() noexcept;
+
+// Why two builds of each hot loop: without the instruction every std::fma in pair_distance is a
+// library call. Both give the same bits (one rounding either way), and -ffp-contract=off keeps either
+// build from fusing anything else. Everything the loop calls is inlined into both (flatten); each
+// instantiation has its own lambda type, so the two builds never share code.
+// (Not target_clones: GCC 12 loses exception unwinding through such clones, so a std::bad_alloc
+// inside would end the process.)
+#if defined(__x86_64__) && defined(__GNUC__)
+template <class Loop>
+__attribute__((target("fma"), flatten)) void run_with_fma(Loop& loop) {
+  loop();
+}
+#endif
+template <class Loop>
+__attribute__((flatten)) void run_without_fma(Loop& loop) {
+  loop();
+}
+
+}  // namespace detail
+
+// Runs a search's hot loop, built for this processor: with fused multiply-add instructions when it
+// has them. Exceptions (std::bad_alloc) pass through.
+template <class Loop>
+void run_search(Loop&& loop) {
+#if defined(__x86_64__) && defined(__GNUC__)
+  if (detail::has_fma()) {
+    detail::run_with_fma(loop);
+    return;
+  }
+#endif
+  detail::run_without_fma(loop);
+}
 
 // Layout: every atom with three finite coordinates has a slot. Slots are grouped in rows, pencils
 // along x of one y cell and one z cell (a cube edge of `cell_edge`), rows in order of (z cell,

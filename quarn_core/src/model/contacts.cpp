@@ -63,9 +63,9 @@ class ContactRule {
   FoundPairs& found_;
 };
 
-QUARN_SEARCH_KERNEL void contact_candidates(const SpatialIndex& index, double cutoff, FoundPairs& found) {
+void contact_candidates(const SpatialIndex& index, double cutoff, FoundPairs& found) {
   ContactRule rule(index, cutoff, found);
-  index.pairs(rule);
+  run_search([&] { index.pairs(rule); });
 }
 
 // Every pair within a positive cutoff, in no particular order, possibly twice; nothing when the
@@ -114,8 +114,7 @@ ContactClass classify_contact(const AtomSite& first, const AtomSite& second, dou
   return classify_by_radii(covalent_radius_of(first), covalent_radius_of(second), d);
 }
 
-QUARN_SEARCH_KERNEL Expected<std::vector<Contact>, Refusal> exhaustive::find_contacts(const Structure& s,
-                                                                                  double cutoff) {
+Expected<std::vector<Contact>, Refusal> exhaustive::find_contacts(const Structure& s, double cutoff) {
   if (!(cutoff > 0)) return unexpected(Refusal{kCutoffNotPositive});
   const DistanceRule distance = DistanceRule::of(s);
   const std::vector<PlacedAtom> placed = s.placed_atoms();
@@ -125,15 +124,17 @@ QUARN_SEARCH_KERNEL Expected<std::vector<Contact>, Refusal> exhaustive::find_con
   for (std::size_t k = 0; k < placed.size(); ++k) radius[k] = covalent_radius_of(s.atoms[placed[k].index]);
 
   std::vector<Contact> rows;
-  for (std::size_t a = 0; a < placed.size(); ++a) {
-    const Vec3 p = placed[a].position;
-    for (std::size_t b = a + 1; b < placed.size(); ++b) {
-      const double d = distance(p, placed[b].position);
-      if (d <= cutoff) {
-        rows.push_back({placed[a].index, placed[b].index, d, classify_by_radii(radius[a], radius[b], d)});
+  run_search([&] {
+    for (std::size_t a = 0; a < placed.size(); ++a) {
+      const Vec3 p = placed[a].position;
+      for (std::size_t b = a + 1; b < placed.size(); ++b) {
+        const double d = distance(p, placed[b].position);
+        if (d <= cutoff) {
+          rows.push_back({placed[a].index, placed[b].index, d, classify_by_radii(radius[a], radius[b], d)});
+        }
       }
     }
-  }
+  });
   return rows;
 }
 
@@ -153,10 +154,19 @@ Expected<std::vector<Contact>, Refusal> contacts(const Structure& s, double cuto
   if (!(cutoff > 0)) return unexpected(Refusal{kCutoffNotPositive});
   const auto found = indexed_contacts(s, cutoff);
   if (!found) {
-    std::vector<Contact> rows = std::move(*exhaustive::find_contacts(s, cutoff));
-    std::stable_sort(rows.begin(), rows.end(),
-                     [](const Contact& a, const Contact& b) { return a.distance < b.distance; });
-    if (max_results && *max_results < rows.size()) rows.resize(*max_results);
+    std::vector<Contact> rows = exhaustive::find_contacts(s, cutoff).value();  // moved, not copied
+    // Scan order and no NaN distance: the stable sort by distance is the sort by the total order
+    // (distance, first, second), done in place, and only for the rows kept.
+    const auto before = [](const Contact& x, const Contact& y) {
+      if (x.distance != y.distance) return x.distance < y.distance;
+      return x.first != y.first ? x.first < y.first : x.second < y.second;
+    };
+    if (max_results && *max_results < rows.size()) {
+      std::partial_sort(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(*max_results), rows.end(), before);
+      rows.resize(*max_results);
+    } else {
+      std::sort(rows.begin(), rows.end(), before);
+    }
     return rows;
   }
   // The stable sort by distance of rows in scan order is the sort by (distance, first, second).

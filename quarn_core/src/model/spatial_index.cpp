@@ -205,6 +205,18 @@ std::pair<std::uint32_t, std::uint32_t> SpatialIndex::x_window(std::size_t r, do
   return {static_cast<std::uint32_t>(first - x_.begin()), static_cast<std::uint32_t>(last - x_.begin())};
 }
 
+bool detail::has_fma() noexcept {
+#if defined(__x86_64__) && defined(__GNUC__)
+  static const bool yes = [] {
+    __builtin_cpu_init();  // this code may run before the library's constructors
+    return __builtin_cpu_supports("fma") != 0;
+  }();
+  return yes;
+#else
+  return false;
+#endif
+}
+
 const SpatialIndex& Structure::spatial_index() const {
   detail::StructureCaches& c = caches();
   std::call_once(c.spatial_index_once, [&] { c.spatial_index = SpatialIndex::build(*this); });
