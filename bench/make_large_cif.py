@@ -1,12 +1,15 @@
 #!/usr/bin/env python3
 """Writes a large realistic mmCIF file by tiling the atom rows of a real entry with shifted coordinates.
 
-usage: make_large_cif.py SOURCE.cif OUTPUT.cif ATOMS [--gzip]
+usage: make_large_cif.py SOURCE.cif OUTPUT.cif ATOMS [--gzip] [--cell=keep|none|enclose]
 
 The header and the categories after the atoms are copied once; every tile moves the source atoms by
 40 A along a 10 x 10 x N grid, renumbers _atom_site.id and gives each of its chains an id of its own
 (label_asym_id and auth_asym_id), so the file keeps the source's columns and one row per line. With
---gzip, OUTPUT.gz is written too, at gzip's default level.
+--gzip, OUTPUT.gz is written too, at gzip's default level. The source's _cell items are kept as they
+are (--cell=keep, the default: a small cell that the tiles spread far beyond), left out (--cell=none:
+no periodic cell) or replaced by an orthogonal cell that encloses the tile grid (--cell=enclose: the
+tiles form one periodic crystal, the last tile next to the first across each face).
 """
 import gzip
 import shutil
@@ -26,8 +29,27 @@ def chain_code(n: int) -> str:
     return s
 
 
+def with_cell(lines: list, mode: str, edges: tuple) -> list:
+    """The lines outside the atom rows with the _cell items kept, dropped or set to `edges`."""
+    if mode == "keep":
+        return lines
+    values = {"_cell.length_a": edges[0], "_cell.length_b": edges[1], "_cell.length_c": edges[2],
+              "_cell.angle_alpha": 90.0, "_cell.angle_beta": 90.0, "_cell.angle_gamma": 90.0}
+    out = []
+    for line in lines:
+        tag = line.split()[0] if line.split() else ""
+        if not tag.startswith("_cell."):
+            out.append(line)
+        elif mode == "enclose" and tag in values:
+            out.append("%s %.3f" % (tag, values[tag]))
+    return out
+
+
 def main() -> None:
-    args = [a for a in sys.argv[1:] if a != "--gzip"]
+    cell = next((a.split("=", 1)[1] for a in sys.argv[1:] if a.startswith("--cell=")), "keep")
+    if cell not in ("keep", "none", "enclose"):
+        sys.exit("make_large_cif.py: --cell must be keep, none or enclose")
+    args = [a for a in sys.argv[1:] if a != "--gzip" and not a.startswith("--cell=")]
     source, output, count = args[0], args[1], int(args[2])
     lines = open(source, encoding="utf-8").read().split("\n")
     first_row = next(i for i, line in enumerate(lines) if line.startswith(("ATOM", "HETATM")))
@@ -49,8 +71,9 @@ def main() -> None:
     widths[serial] = len(str(count))
     for k in chains:
         widths[k] = max(widths[k], len(chain_code(tiles * len(chain_number) - 1)))
+    edges = (40.0 * min(tiles, 10), 40.0 * min(-(-tiles // 10), 10), 40.0 * -(-tiles // 100))
     with open(output, "w", encoding="utf-8") as out:
-        out.write("\n".join(lines[:first_row]) + "\n")
+        out.write("\n".join(with_cell(lines[:first_row], cell, edges)) + "\n")
         written, tile = 0, 0
         while written < count:
             shift = (40.0 * (tile % 10), 40.0 * (tile // 10 % 10), 40.0 * (tile // 100))
@@ -66,7 +89,7 @@ def main() -> None:
                     row[k] = chain_code(tile * len(chain_number) + chain_number[row[k]])
                 out.write(" ".join(v.ljust(w) for v, w in zip(row, widths)).rstrip() + "\n")
             tile += 1
-        out.write("\n".join(lines[end:]))
+        out.write("\n".join(with_cell(lines[end:], cell, edges)))
     if "--gzip" in sys.argv[1:]:
         with open(output, "rb") as src, gzip.open(output + ".gz", "wb", compresslevel=6) as dst:
             shutil.copyfileobj(src, dst, 1 << 20)

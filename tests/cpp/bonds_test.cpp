@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <random>
+#include <string>
 #include <vector>
 
 #include "builder.hpp"
 #include "entries.hpp"
 #include "quarn/bond_graph.hpp"
+#include "quarn/exhaustive.hpp"
 #include "quarn/geometry.hpp"
 #include "quarn/structure.hpp"
 
@@ -303,6 +306,51 @@ TEST(RealEntryBonds, MetalRowsOf4p5jBindEachWaterOnce) {
   EXPECT_EQ(std::adjacent_find(waters.begin(), waters.end()), waters.end());
   EXPECT_TRUE(std::binary_search(waters.begin(), waters.end(), 224));
   EXPECT_TRUE(std::binary_search(waters.begin(), waters.end(), 229));
+}
+
+// Large structures resolve rows through the atoms of each named atom; the result must be the graph
+// of the scan per row. Copies of real entries give many atoms per name, and extra rows with random
+// selectors (names in any case, by label or author columns only, missing atoms, component rows
+// whose first residue lacks the second atom) reach the corners of the matching rules.
+TEST(RealEntryBonds, ResolutionByAtomNameEqualsTheScanPerRow) {
+  std::mt19937_64 rng(11);
+  for (const char* file : {"1aki.cif", "4p5j.cif", "3o5r.cif.gz", "1pfe.cif.gz"}) {
+    std::optional<Structure> s;
+    testing::load_entry(file, &s);
+    if (!s) return;
+    Structure copies;  // texts of the copies stay in the entry's arena, which outlives them
+    for (int k = 0; k < 8; ++k) {
+      for (const AtomSite& atom : s->atoms) copies.atoms.push_back(atom);
+    }
+    copies.bonds = s->bonds;
+    const char* names[] = {"CA", "ca", "N", "SG", "O", "OXT", "C1'", "P", "ZZ", "MG"};
+    for (int k = 0; k < 300; ++k) {
+      const AtomSite& a = copies.atoms[rng() % copies.atom_count()];
+      const AtomSite& b = copies.atoms[rng() % copies.atom_count()];
+      AtomSelector p1, p2;
+      p1.label_atom_id = std::string(k % 5 ? a.label_atom_id.view() : names[rng() % 10]);
+      if (k % 3) p1.label_comp_id = std::string(a.label_comp_id.view());
+      if (k % 4 == 1) p1.label_seq_id = seq_of(a);
+      if (k % 7 == 2) {
+        p2.auth_atom_id = std::string(b.auth_atom_id.view());
+      } else {
+        p2.label_atom_id = std::string(k % 6 ? b.label_atom_id.view() : names[rng() % 10]);
+      }
+      if (k % 2) p2.label_comp_id = std::string(b.label_comp_id.view());
+      if (k % 9 == 4) p2.label_asym_id = std::string(b.label_asym_id.view());
+      const bool component = k % 2 == 0;
+      copies.bonds.push_back(BondRecord{std::nullopt, p1, p2, std::nullopt, std::nullopt, component, BondType::unknown});
+    }
+    const BondGraph scan = exhaustive::bond_graph(copies);
+    const BondGraph& graph = copies.bond_graph();
+    ASSERT_EQ(graph.size(), scan.size()) << file;
+    EXPECT_EQ(graph.entry_count(), scan.entry_count()) << file;
+    for (std::uint64_t i = 0; i < graph.size(); ++i) {
+      ASSERT_TRUE(std::equal(graph.neighbors(i).begin(), graph.neighbors(i).end(), scan.neighbors(i).begin(),
+                             scan.neighbors(i).end()))
+          << file << " atom " << i;
+    }
+  }
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
 #include <vector>
 
 #include "builder.hpp"
@@ -101,6 +102,29 @@ TEST(DistanceFormula, FusedMultiplyAddsFixTheLastBit) {
   EXPECT_EQ(distance_01(s), fused);
   volatile double xx = 0.1 * 0.1, yy = 0.1 * 0.1, zz = 0.474 * 0.474;
   EXPECT_NE(std::sqrt((xx + yy) + zz), fused);
+}
+
+// A search rejects a candidate by its sum of squares alone; that must keep exactly the sums whose
+// root is within the limit, at every limit, right at the boundary.
+TEST(DistanceFormula, SquaredBoundKeepsExactlyTheSumsWhoseRootIsWithin) {
+  std::mt19937_64 rng(3);
+  std::uniform_real_distribution<double> exponent(-300, 300);
+  std::vector<double> limits = {0.0, -0.0, 1.0, 2.0, 3.0, 4.0, 0.49464734912864938, 1e-160, 1e154, 1.4e154, 1e300,
+                                std::numeric_limits<double>::max(), std::numeric_limits<double>::denorm_min()};
+  for (int k = 0; k < 2000; ++k) limits.push_back(std::pow(10.0, exponent(rng)) * (1 + 0.5 * (k % 7)));
+  for (const double limit : limits) {
+    const double bound = squared_bound(limit);
+    for (double s : {limit * limit, bound}) {
+      for (int step = 0; step < 6; ++step) s = std::nextafter(s, 0.0);
+      for (int step = 0; step < 12; ++step, s = std::nextafter(s, kInf)) {
+        EXPECT_EQ(std::sqrt(s) <= limit, s <= bound) << std::hexfloat << limit << " " << s;
+      }
+    }
+  }
+  EXPECT_EQ(squared_bound(kInf), kInf);
+  EXPECT_TRUE(std::isnan(squared_bound(std::nan(""))));
+  EXPECT_FALSE(0.0 <= squared_bound(-1.0));
+  EXPECT_FALSE(kInf <= squared_bound(1e300));
 }
 
 }  // namespace

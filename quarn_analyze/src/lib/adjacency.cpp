@@ -7,6 +7,8 @@
 #include "quarn/analyze/exhaustive.hpp"
 #include "quarn/element.hpp"
 #include "quarn/geometry.hpp"
+#include "quarn/found_pairs.hpp"
+#include "quarn/spatial_index.hpp"
 
 namespace quarn {
 
@@ -32,6 +34,70 @@ bool bonded(const DistanceRule& distance, const Candidate& a, const Candidate& b
   return distance(a.position, b.position) <= (b.radius + a.radius) + tolerance;
 }
 
+using Pair = std::pair<std::uint64_t, std::uint64_t>;
+
+// The bond rule over the index's candidate pairs. A slot without a covalent radius is no candidate
+// (its reach is NaN, so it searches nothing, and it is never accepted as a partner). Every pair's
+// bound (r_b + r_a) + tolerance is within both atoms' reach (r_max + r) + tolerance.
+class BondRule {
+ public:
+  BondRule(const SpatialIndex& index, double tolerance, FoundPairs& found)
+      : index_(index), r_max_(index.max_covalent_radius()), tolerance_(tolerance), found_(found) {}
+  double max_reach() const noexcept { return (r_max_ + r_max_) + tolerance_; }
+  double reach(std::uint32_t a) const noexcept { return (r_max_ + index_.covalent_radius(a)) + tolerance_; }
+  void consider(std::uint32_t a, std::uint32_t b) {
+    if (std::isnan(index_.covalent_radius(b))) return;
+    const bool swap = index_.atom(b) < index_.atom(a);
+    const std::uint32_t first = swap ? b : a, second = swap ? a : b;
+    const double d = index_.distance()(index_.position(first), index_.position(second));
+    if (d <= (index_.covalent_radius(second) + index_.covalent_radius(first)) + tolerance_) {
+      found_.push_back(FoundPair::of(index_.atom(first), index_.atom(second), d));
+    }
+  }
+
+ private:
+  const SpatialIndex& index_;
+  double r_max_;
+  double tolerance_;
+  FoundPairs& found_;
+};
+
+void bond_candidates(const SpatialIndex& index, double tolerance, FoundPairs& found) {
+  BondRule rule(index, tolerance, found);
+  run_search([&] { index.pairs(rule); });
+}
+
+// The index when it helps a bond search with this tolerance, else null (the caller scans). With a
+// finite search reach, atoms without finite coordinates (not in the index) bond with nothing: their
+// distances are NaN or infinite.
+const SpatialIndex* bond_index(const Structure& s, double tolerance) {
+  if (s.atom_count() < 2) return nullptr;
+  const SpatialIndex& index = s.spatial_index();
+  const double r_max = index.max_covalent_radius();
+  return index.worth_searching((r_max + r_max) + tolerance) ? &index : nullptr;
+}
+
+// The atoms the bond rule pairs with `self` (a candidate with finite coordinates), ascending.
+std::vector<std::uint64_t> bond_partners(const SpatialIndex& index, const Candidate& self, double tolerance) {
+  const double r_max = index.max_covalent_radius();
+  std::vector<std::uint64_t> partners;
+  run_search([&] {
+    index.near(self.position, (r_max + self.radius) + tolerance, [&](std::uint32_t b) {
+      const std::uint64_t j = index.atom(b);
+      const double r = index.covalent_radius(b);
+      if (j == self.index || std::isnan(r)) return;
+      const Candidate other{j, index.position(b), r};
+      // The pair is tested the way the pair scan meets it: lower index first.
+      if (j < self.index ? bonded(index.distance(), other, self, tolerance)
+                         : bonded(index.distance(), self, other, tolerance)) {
+        partners.push_back(j);
+      }
+    });
+  });
+  std::sort(partners.begin(), partners.end());
+  return partners;
+}
+
 }  // namespace
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> exhaustive::geometric_bond_pairs(const Structure& s,
@@ -43,13 +109,15 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> exhaustive::geometric_bond_
   const DistanceRule distance = DistanceRule::of(s);
   std::vector<std::pair<std::uint64_t, std::uint64_t>> pairs;
   if (candidates.size() >= 2) pairs.reserve(2 * candidates.size());
-  for (std::size_t a = 0; a < candidates.size(); ++a) {
-    for (std::size_t b = a + 1; b < candidates.size(); ++b) {
-      if (bonded(distance, candidates[a], candidates[b], tolerance)) {
-        pairs.emplace_back(candidates[a].index, candidates[b].index);
+  run_search([&] {
+    for (std::size_t a = 0; a < candidates.size(); ++a) {
+      for (std::size_t b = a + 1; b < candidates.size(); ++b) {
+        if (bonded(distance, candidates[a], candidates[b], tolerance)) {
+          pairs.emplace_back(candidates[a].index, candidates[b].index);
+        }
       }
     }
-  }
+  });
   return pairs;
 }
 
@@ -73,11 +141,29 @@ std::vector<std::uint64_t> exhaustive::geometric_bond_partners(const Structure& 
 }
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> geometric_bond_pairs(const Structure& s, double tolerance) {
-  return exhaustive::geometric_bond_pairs(s, tolerance);
+  if (std::isnan(tolerance)) return {};  // no bound holds
+  const SpatialIndex* index = bond_index(s, tolerance);
+  if (!index) return exhaustive::geometric_bond_pairs(s, tolerance);
+  FoundPairs found;
+  bond_candidates(*index, tolerance, found);
+  std::vector<Pair> pairs;
+  const PairBuffer ordered = in_scan_order(found, s.atom_count());
+  pairs.reserve(ordered.size());
+  for (const FoundPair& p : ordered) pairs.emplace_back(p.first(), p.second());
+  return pairs;
 }
 
 std::vector<std::uint64_t> geometric_bond_partners(const Structure& s, std::uint64_t atom_index, double tolerance) {
-  return exhaustive::geometric_bond_partners(s, atom_index, tolerance);
+  if (atom_index >= s.atoms.size() || std::isnan(tolerance)) return {};
+  const SpatialIndex* index = bond_index(s, tolerance);
+  if (!index) return exhaustive::geometric_bond_partners(s, atom_index, tolerance);
+  const auto self = candidate_of(s.atoms[atom_index], atom_index);
+  // An atom outside the index has no finite coordinates: within a finite reach it bonds with nothing.
+  if (!self || !std::isfinite(self->position.x) || !std::isfinite(self->position.y) ||
+      !std::isfinite(self->position.z)) {
+    return {};
+  }
+  return bond_partners(*index, *self, tolerance);
 }
 
 BondGraph augmented_bond_graph(const Structure& s, bool include_geometric, double tolerance) {

@@ -50,9 +50,15 @@ Expected<AtomProfileRecord, Refusal> atom_profile(const Structure& s, std::uint6
   if (include_geometric && tolerance < 0) return unexpected(Refusal{kToleranceNegative});
 
   AtomProfileRecord profile{atom_index, std::nullopt, std::nullopt, {}};
-  // Only this atom's row of augmented_bond_graph is reported, so only that row is built: its explicit
-  // entries, then its geometric partners in pair order (ascending index, since every pair holding
-  // this atom either ends or starts with it), each unless an explicit entry already names it.
+  // Only this atom's row of augmented_bond_graph is reported, so only that row is built, from the
+  // atoms near it. Row i of the augmented graph is:
+  // - its explicit entries, in graph order (the graph is copied first);
+  // - then one entry (j, covalent_unknown) for each geometric pair holding i, in pair order. Those
+  //   pairs are (j, i) for j < i, then (i, j) for j > i, each ascending: together, ascending j,
+  //   which is the order geometric_bond_partners returns;
+  // - except for the pairs whose lower atom's explicit list already names the other. Every explicit
+  //   bond is entered in the lists of both its atoms, so that is the case exactly when i's own
+  //   explicit list names j (geometric pairs never repeat, so no earlier geometric entry matters).
   const auto own = s.bond_graph().neighbors(atom_index);
   profile.neighbors.assign(own.begin(), own.end());
   if (include_geometric) {

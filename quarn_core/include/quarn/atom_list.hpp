@@ -17,6 +17,9 @@ namespace detail {
 // regions of 2 MiB and more are offered to the kernel for huge pages. Throws std::bad_alloc.
 void* allocate_list_memory(std::size_t bytes, std::size_t alignment);
 void release_list_memory(void* memory) noexcept;
+// Offers the whole 2 MiB pages inside [memory, memory + bytes) to the kernel for huge pages, before
+// they are first touched. Only advice; never fails.
+void advise_huge_pages(void* memory, std::size_t bytes) noexcept;
 }  // namespace detail
 
 // Why not std::vector: at each doubling a vector holds the old and the new array at once and ends up

@@ -28,7 +28,8 @@ inline double minimum_image_delta(double delta, double edge) noexcept {
 // s = dx*dx, s = fma(dy, dy, s), s = fma(dz, dz, s), sqrt(s). The fixed evaluation order gives every
 // pair one distance to the last bit, in every query and every build (the core is compiled with
 // -ffp-contract=off so the compiler cannot fuse anything else).
-inline double pair_distance(const Vec3& p, const Vec3& q, bool periodic, const UnitCell& cell) noexcept {
+// pair_distance_squared is that s: pair_distance is exactly its square root.
+inline double pair_distance_squared(const Vec3& p, const Vec3& q, bool periodic, const UnitCell& cell) noexcept {
   double dx = q.x - p.x;
   double dy = q.y - p.y;
   double dz = q.z - p.z;
@@ -39,9 +40,17 @@ inline double pair_distance(const Vec3& p, const Vec3& q, bool periodic, const U
   }
   double s = dx * dx;
   s = std::fma(dy, dy, s);
-  s = std::fma(dz, dz, s);
-  return std::sqrt(s);
+  return std::fma(dz, dz, s);
 }
+
+inline double pair_distance(const Vec3& p, const Vec3& q, bool periodic, const UnitCell& cell) noexcept {
+  return std::sqrt(pair_distance_squared(p, q, periodic, cell));
+}
+
+// The largest sum of squares whose square root is at most `limit`: since the root is correctly
+// rounded, hence never decreasing, sqrt(s) <= limit holds exactly when s <= squared_bound(limit), for
+// every s (a NaN satisfies neither). Lets a search reject a candidate without taking its root.
+double squared_bound(double limit) noexcept;
 
 // The periodicity decision and cell of one structure, taken once per query.
 struct DistanceRule {
@@ -55,6 +64,7 @@ struct DistanceRule {
     return r;
   }
   double operator()(const Vec3& p, const Vec3& q) const noexcept { return pair_distance(p, q, periodic, cell); }
+  double squared(const Vec3& p, const Vec3& q) const noexcept { return pair_distance_squared(p, q, periodic, cell); }
 };
 
 }  // namespace quarn

@@ -134,6 +134,8 @@ struct BoundingBox {
   friend bool operator==(const BoundingBox&, const BoundingBox&) = default;
 };
 
+class SpatialIndex;
+
 namespace detail {
 struct StructureCaches;  // lazily built, never changed afterwards (bond graph, spatial index)
 }
@@ -163,6 +165,11 @@ class Structure {
   // The explicit bonds resolved against the atoms; built on the first call, then the same graph.
   // Building may throw std::bad_alloc; a failed build leaves the cache empty.
   const BondGraph& bond_graph() const;
+
+  // The grid of the atom positions behind every pair search; built on the first call (under the
+  // caller's lock, like bond_graph()), then the same index. A failed build leaves the cache empty.
+  // May throw std::bad_alloc.
+  const SpatialIndex& spatial_index() const;
 
   // (i, j) with i < j, one per graph entry seen from its lower end, in graph order.
   std::vector<std::pair<std::uint64_t, std::uint64_t>> explicit_bonds() const;

@@ -1,5 +1,6 @@
 #include "quarn/atom_list.hpp"
 
+#include <cstdint>
 #include <cstdlib>
 
 #include <sys/mman.h>
@@ -11,9 +12,17 @@ void* allocate_list_memory(std::size_t bytes, std::size_t alignment) {
   void* memory = std::aligned_alloc(alignment, rounded);
   if (memory == nullptr) throw std::bad_alloc();
   constexpr std::size_t kHugePage = std::size_t{2} << 20;
-  // Only advice: without transparent huge pages the region simply keeps small pages.
-  if (alignment >= kHugePage && rounded >= kHugePage) madvise(memory, rounded, MADV_HUGEPAGE);
+  if (alignment >= kHugePage) advise_huge_pages(memory, rounded);
   return memory;
+}
+
+void advise_huge_pages(void* memory, std::size_t bytes) noexcept {
+  constexpr std::uintptr_t kHugePage = std::uintptr_t{2} << 20;
+  const auto start = reinterpret_cast<std::uintptr_t>(memory);
+  const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t last = (start + bytes) & ~(kHugePage - 1);
+  // Only advice: without transparent huge pages the region simply keeps small pages.
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
 void release_list_memory(void* memory) noexcept { std::free(memory); }

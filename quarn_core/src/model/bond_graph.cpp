@@ -3,8 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <mutex>
+#include <string>
+#include <unordered_map>
 
 #include "caches.hpp"
+#include "quarn/exhaustive.hpp"
 #include "quarn/structure.hpp"
 
 namespace quarn {
@@ -85,33 +88,98 @@ bool same_residue(const AtomSite& a, const AtomSite& b) noexcept {
 
 constexpr std::uint64_t kNone = ~std::uint64_t{0};
 
-BondGraph build_bond_graph(const Structure& s) {
+// Resolves every record in order: partner1 to the first atom it matches, partner2 to the first atom
+// it matches (within partner1's residue for a component row). first_match(selector, accept) returns
+// the lowest index of an atom that the selector matches and accept(index) admits, or kNone.
+template <class FirstMatch>
+BondGraph resolve_records(const Structure& s, FirstMatch first_match) {
   const auto& atoms = s.atoms;
   std::vector<BondGraph::Bond> resolved;
   resolved.reserve(s.bonds.size());
   for (const BondRecord& rec : s.bonds) {
-    std::uint64_t i = kNone;
-    for (std::uint64_t k = 0; k < atoms.size(); ++k) {
-      if (selector_matches(rec.partner1, atoms[k])) {
-        i = k;
-        break;
-      }
-    }
+    const std::uint64_t i = first_match(rec.partner1, [](std::uint64_t) { return true; });
     if (i == kNone) continue;
-    std::uint64_t j = kNone;
-    for (std::uint64_t k = 0; k < atoms.size(); ++k) {
-      if (selector_matches(rec.partner2, atoms[k]) && (!rec.from_chem_comp || same_residue(atoms[i], atoms[k]))) {
-        j = k;
-        break;
-      }
-    }
+    const std::uint64_t j = first_match(rec.partner2, [&](std::uint64_t k) {
+      return !rec.from_chem_comp || same_residue(atoms[i], atoms[k]);
+    });
     if (j == kNone) continue;
     resolved.push_back({i, j, rec.bond_type});
   }
   return BondGraph::from_bonds(atoms.size(), resolved);
 }
 
+std::string folded(std::string_view text) {
+  std::string out(text);
+  for (char& c : out) c = (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+  return out;
+}
+
+// The atoms of each name that some bond row asks for, in index order, by label_atom_id and by
+// auth_atom_id (names folded to lower case). Why: every match of a selector that gives a name is an
+// atom of that name, so one pass over the atoms serves every row, where a scan per row costs rows
+// times atoms (a second for a million atoms and the few hundred component rows of a usual entry).
+struct AtomsByName {
+  std::unordered_map<std::string, std::vector<std::uint64_t>> label, auth;
+
+  explicit AtomsByName(const Structure& s) {
+    for (const BondRecord& rec : s.bonds) {
+      for (const AtomSelector* sel : {&rec.partner1, &rec.partner2}) {
+        if (sel->label_atom_id) {
+          label.try_emplace(folded(*sel->label_atom_id));
+        } else if (sel->auth_atom_id) {
+          auth.try_emplace(folded(*sel->auth_atom_id));
+        }
+      }
+    }
+    for (std::uint64_t k = 0; k < s.atoms.size(); ++k) {
+      const AtomSite& atom = s.atoms[k];
+      if (!label.empty() && atom.label_atom_id.present()) {
+        if (const auto it = label.find(folded(atom.label_atom_id.view())); it != label.end()) it->second.push_back(k);
+      }
+      if (!auth.empty() && atom.auth_atom_id.present()) {
+        if (const auto it = auth.find(folded(atom.auth_atom_id.view())); it != auth.end()) it->second.push_back(k);
+      }
+    }
+  }
+
+  // The atoms among which every match of `sel` lies; null when it names no atom (then all atoms).
+  const std::vector<std::uint64_t>* candidates(const AtomSelector& sel) const {
+    if (sel.label_atom_id) return &label.at(folded(*sel.label_atom_id));
+    if (sel.auth_atom_id) return &auth.at(folded(*sel.auth_atom_id));
+    return nullptr;
+  }
+};
+
+BondGraph build_bond_graph(const Structure& s) {
+  const auto& atoms = s.atoms;
+  // A few rows over a small structure are resolved as quickly by scanning.
+  if (s.bonds.size() * atoms.size() < (std::uint64_t{1} << 22)) return exhaustive::bond_graph(s);
+  const AtomsByName names(s);
+  return resolve_records(s, [&](const AtomSelector& sel, auto&& accept) {
+    if (const std::vector<std::uint64_t>* list = names.candidates(sel)) {
+      for (const std::uint64_t k : *list) {
+        if (selector_matches(sel, atoms[k]) && accept(k)) return k;
+      }
+      return kNone;
+    }
+    for (std::uint64_t k = 0; k < atoms.size(); ++k) {
+      if (selector_matches(sel, atoms[k]) && accept(k)) return k;
+    }
+    return kNone;
+  });
+}
+
 }  // namespace
+
+BondGraph exhaustive::bond_graph(const Structure& s) {
+  const auto& atoms = s.atoms;
+  return resolve_records(s, [&](const AtomSelector& sel, auto&& accept) {
+    for (std::uint64_t k = 0; k < atoms.size(); ++k) {
+      if (selector_matches(sel, atoms[k]) && accept(k)) return k;
+    }
+    return kNone;
+  });
+}
 
 const BondGraph& Structure::bond_graph() const {
   detail::StructureCaches& c = caches();

@@ -1,11 +1,15 @@
 #include "quarn/contacts.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 #include "quarn/element.hpp"
+#include "pair_sort.hpp"
 #include "quarn/exhaustive.hpp"
+#include "quarn/found_pairs.hpp"
 #include "quarn/geometry.hpp"
+#include "quarn/spatial_index.hpp"
 
 namespace quarn {
 
@@ -25,6 +29,74 @@ ContactClass classify_by_radii(std::optional<double> first, std::optional<double
   if (d < sum + 1.0) return ContactClass::short_contact;
   return ContactClass::nonbonded;
 }
+
+std::optional<double> known(double radius) noexcept {
+  return std::isnan(radius) ? std::nullopt : std::optional<double>(radius);
+}
+
+// The contact rule over the index's candidate pairs.
+class ContactRule {
+ public:
+  ContactRule(const SpatialIndex& index, double cutoff, FoundPairs& found)
+      : index_(index), cutoff_(cutoff), bound_(squared_bound(cutoff)), found_(found) {}
+  double max_reach() const noexcept { return cutoff_; }
+  double reach(std::uint32_t) const noexcept { return cutoff_; }
+  void consider(std::uint32_t a, std::uint32_t b) {
+    // The distance is taken as the scan takes it, from the lower atom index to the higher.
+    const bool swap = index_.atom(b) < index_.atom(a);
+    const std::uint32_t first = swap ? b : a, second = swap ? a : b;
+    // Most candidates are rejected by their sum of squares, before the square root.
+    const double squared = index_.distance().squared(index_.position(first), index_.position(second));
+    if (squared <= bound_) {
+      const double d = std::sqrt(squared);  // pair_distance
+      // Classified here, where the radii sit beside the positions, rather than after the sort.
+      const ContactClass c =
+          classify_by_radii(known(index_.covalent_radius(first)), known(index_.covalent_radius(second)), d);
+      found_.push_back(FoundPair::of(index_.atom(first), index_.atom(second), d, static_cast<unsigned>(c)));
+    }
+  }
+
+ private:
+  const SpatialIndex& index_;
+  double cutoff_;
+  double bound_;  // squared_bound(cutoff_)
+  FoundPairs& found_;
+};
+
+void contact_candidates(const SpatialIndex& index, double cutoff, FoundPairs& found) {
+  ContactRule rule(index, cutoff, found);
+  run_search([&] { index.pairs(rule); });
+}
+
+// Every pair within a positive cutoff, in no particular order, possibly twice; nothing when the
+// index would not help (the caller scans then).
+std::optional<FoundPairs> indexed_contacts(const Structure& s, double cutoff) {
+  if (s.atom_count() < 2) return std::nullopt;
+  const SpatialIndex& index = s.spatial_index();
+  if (!index.worth_searching(cutoff)) return std::nullopt;
+  FoundPairs found;
+  contact_candidates(index, cutoff, found);
+  return found;
+}
+
+// Lambdas rather than functions, so that the sorts inline them.
+constexpr auto contact_of = [](const FoundPair& p) noexcept {
+  return Contact{p.first(), p.second(), p.distance(), static_cast<ContactClass>(p.tag())};
+};
+constexpr auto atoms_of = [](const Contact& c) noexcept { return c.first << 32 | c.second; };
+constexpr auto distance_bits_of = [](const Contact& c) noexcept { return std::bit_cast<std::uint64_t>(c.distance); };
+
+// Room for `count` rows, in fresh huge pages where the kernel has them: the sorts write every row
+// once in full, and small fresh pages fault in several times slower.
+std::vector<Contact> room_for(std::size_t count) {
+  std::vector<Contact> rows;
+  rows.reserve(count);
+  detail::advise_huge_pages(rows.data(), count * sizeof(Contact));
+  rows.resize(count);
+  return rows;
+}
+
+void drop_repeats(std::vector<Contact>& rows) { rows.erase(std::unique(rows.begin(), rows.end()), rows.end()); }
 
 }  // namespace
 
@@ -52,42 +124,65 @@ Expected<std::vector<Contact>, Refusal> exhaustive::find_contacts(const Structur
   for (std::size_t k = 0; k < placed.size(); ++k) radius[k] = covalent_radius_of(s.atoms[placed[k].index]);
 
   std::vector<Contact> rows;
-  for (std::size_t a = 0; a < placed.size(); ++a) {
-    const Vec3 p = placed[a].position;
-    for (std::size_t b = a + 1; b < placed.size(); ++b) {
-      const double d = distance(p, placed[b].position);
-      if (d <= cutoff) {
-        rows.push_back({placed[a].index, placed[b].index, d, classify_by_radii(radius[a], radius[b], d)});
+  run_search([&] {
+    for (std::size_t a = 0; a < placed.size(); ++a) {
+      const Vec3 p = placed[a].position;
+      for (std::size_t b = a + 1; b < placed.size(); ++b) {
+        const double d = distance(p, placed[b].position);
+        if (d <= cutoff) {
+          rows.push_back({placed[a].index, placed[b].index, d, classify_by_radii(radius[a], radius[b], d)});
+        }
       }
     }
-  }
+  });
   return rows;
 }
 
 Expected<std::vector<Contact>, Refusal> find_contacts(const Structure& s, double cutoff) {
-  return exhaustive::find_contacts(s, cutoff);
+  if (!(cutoff > 0)) return unexpected(Refusal{kCutoffNotPositive});
+  const auto found = indexed_contacts(s, cutoff);
+  if (!found) return exhaustive::find_contacts(s, cutoff);
+  // Sorted as the rows themselves rather than as pairs first: the rows are written once.
+  std::vector<Contact> rows = room_for(found->size());
+  detail::put_in_scan_order(*found, s.atom_count(), contact_of, atoms_of, rows.data());
+  drop_repeats(rows);
+  return rows;
 }
 
 Expected<std::vector<Contact>, Refusal> contacts(const Structure& s, double cutoff,
                                                  std::optional<std::uint64_t> max_results) {
-  auto found = find_contacts(s, cutoff);
-  if (!found) return found;
-  std::vector<Contact>& rows = *found;
-  // Enumeration order is ascending (first, second) and no kept distance is NaN, so the stable sort by
-  // distance is the sort by (distance, first, second); with that total order only the rows kept need
-  // to be ordered.
-  const auto before = [](const Contact& x, const Contact& y) {
-    if (x.distance != y.distance) return x.distance < y.distance;
-    return x.first != y.first ? x.first < y.first : x.second < y.second;
-  };
-  if (max_results && *max_results < rows.size()) {
-    const auto keep = static_cast<std::ptrdiff_t>(*max_results);
-    std::partial_sort(rows.begin(), rows.begin() + keep, rows.end(), before);
-    rows.resize(*max_results);
-  } else {
-    std::sort(rows.begin(), rows.end(), before);
+  if (!(cutoff > 0)) return unexpected(Refusal{kCutoffNotPositive});
+  const auto found = indexed_contacts(s, cutoff);
+  if (!found) {
+    std::vector<Contact> rows = exhaustive::find_contacts(s, cutoff).value();  // moved, not copied
+    // Scan order and no NaN distance: the stable sort by distance is the sort by the total order
+    // (distance, first, second), done in place, and only for the rows kept.
+    const auto before = [](const Contact& x, const Contact& y) {
+      if (x.distance != y.distance) return x.distance < y.distance;
+      return x.first != y.first ? x.first < y.first : x.second < y.second;
+    };
+    if (max_results && *max_results < rows.size()) {
+      std::partial_sort(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(*max_results), rows.end(), before);
+      rows.resize(*max_results);
+    } else {
+      std::sort(rows.begin(), rows.end(), before);
+    }
+    return rows;
   }
-  return found;
+  // The stable sort by distance of rows in scan order is the sort by (distance, first, second).
+  if (max_results && *max_results < found->size() / 2) {
+    // Few rows kept: sort the compact pairs and make only those rows.
+    const PairBuffer pairs = in_distance_order(*found, cutoff);
+    std::vector<Contact> rows;
+    rows.reserve(std::min<std::size_t>(*max_results, pairs.size()));
+    for (std::size_t k = 0; k < rows.capacity(); ++k) rows.push_back(contact_of(pairs[k]));
+    return rows;
+  }
+  std::vector<Contact> rows = room_for(found->size());
+  detail::put_in_distance_order(*found, cutoff, contact_of, distance_bits_of, atoms_of, rows.data());
+  drop_repeats(rows);
+  if (max_results && *max_results < rows.size()) rows.resize(*max_results);
+  return rows;
 }
 
 }  // namespace quarn

@@ -18,4 +18,14 @@ bool is_periodic(const Structure& s) noexcept {
   return !(c.a == 1.0 && c.b == 1.0 && c.c == 1.0);
 }
 
+double squared_bound(double limit) noexcept {
+  if (std::isnan(limit)) return limit;
+  if (limit < 0) return -HUGE_VAL;
+  // limit * limit is within an ulp or two of the bound (or overflows to infinity); step to it.
+  double s = limit * limit;
+  while (std::sqrt(s) > limit) s = std::nextafter(s, -HUGE_VAL);
+  while (s < HUGE_VAL && std::sqrt(std::nextafter(s, HUGE_VAL)) <= limit) s = std::nextafter(s, HUGE_VAL);
+  return s;
+}
+
 }  // namespace quarn

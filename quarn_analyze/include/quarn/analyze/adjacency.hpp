@@ -15,13 +15,14 @@ namespace quarn {
 // of every pair is pair_distance under DistanceRule::of(s), taken once per call.
 
 // Pairs (i, j), i < j, of positioned atoms with a resolvable element whose distance is at most
-// (radius j + radius i) + tolerance, ordered by i then j. Coincident atoms count; a negative tolerance only narrows the rule; a NaN
-// tolerance finds none. Every pair of candidates is tested.
+// (radius j + radius i) + tolerance, ordered by i then j. Coincident atoms count; a negative
+// tolerance only narrows the rule; a NaN tolerance finds none. The pairs of a scan over every pair
+// of candidates (exhaustive::geometric_bond_pairs), found through the structure's spatial index.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> geometric_bond_pairs(const Structure& s, double tolerance);
 
 // The atoms that geometric_bond_pairs pairs with `atom_index`, ascending: what that atom's row of
-// the augmented graph gains, found by testing that atom against every other. Empty when the atom is out of range,
-// has no position or no element.
+// the augmented graph gains, found among the atoms near it. Empty when the atom is out of range, has
+// no position or no element.
 std::vector<std::uint64_t> geometric_bond_partners(const Structure& s, std::uint64_t atom_index, double tolerance);
 
 // A copy of the explicit bond graph (building it on first use); with include_geometric, each

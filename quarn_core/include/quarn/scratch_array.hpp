@@ -1,0 +1,54 @@
+// A fixed number of trivially copyable values, not initialised, in memory offered for huge pages:
+// the transient arrays of the searches and sorts.
+#pragma once
+
+#include <cstddef>
+#include <type_traits>
+#include <utility>
+
+#include "quarn/atom_list.hpp"
+
+namespace quarn {
+
+// Why: these arrays are written once in full before they are read, and fresh memory in small pages
+// costs several times more to fault in than to fill; nor is there any point in zeroing it first.
+template <class T>
+class ScratchArray {
+  static_assert(std::is_trivially_copyable_v<T>);
+
+ public:
+  ScratchArray() = default;
+  explicit ScratchArray(std::size_t size) : size_(size) {  // may throw std::bad_alloc
+    if (size == 0) return;
+    constexpr std::size_t kHugePage = std::size_t{2} << 20;
+    const std::size_t bytes = size * sizeof(T);
+    const std::size_t alignment = bytes >= kHugePage ? kHugePage : alignof(std::max_align_t);
+    data_ = static_cast<T*>(detail::allocate_list_memory(bytes, alignment));
+  }
+  ScratchArray(ScratchArray&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}
+  ScratchArray& operator=(ScratchArray&& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    return *this;
+  }
+  ScratchArray(const ScratchArray&) = delete;
+  ScratchArray& operator=(const ScratchArray&) = delete;
+  ~ScratchArray() { detail::release_list_memory(data_); }
+
+  std::size_t size() const noexcept { return size_; }
+  T* begin() noexcept { return data_; }
+  T* end() noexcept { return data_ + size_; }
+  const T* begin() const noexcept { return data_; }
+  const T* end() const noexcept { return data_ + size_; }
+  T& operator[](std::size_t i) noexcept { return data_[i]; }
+  const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+  // Keeps the first n values (n at most size()).
+  void truncate(std::size_t n) noexcept { size_ = n; }
+
+ private:
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+};
+
+}  // namespace quarn

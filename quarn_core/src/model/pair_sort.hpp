@@ -1,0 +1,137 @@
+// The sorts that put found pairs in the order of a scan: counting passes into buckets, then radix
+// and insertion sorts within each bucket, in cache. Internal to the core.
+#pragma once
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <vector>
+
+#include "quarn/found_pairs.hpp"
+#include "quarn/scratch_array.hpp"
+
+namespace quarn::detail {
+
+// Calls f(pair) for every found pair, block by block.
+template <class F>
+void for_each_found(const FoundPairs& found, F&& f) {
+  for (std::size_t i = 0; i < found.size();) {
+    std::size_t length = 0;
+    const FoundPair* run = found.run(i, &length);
+    for (std::size_t k = 0; k < length; ++k) f(run[k]);
+    i += length;
+  }
+}
+
+// Writes make(pair) for every found pair into `out` (found.size() rows), grouped by bucket_of(pair)
+// in ascending bucket order and stably within a bucket; `start` receives the buckets + 1 bounds.
+// Why counting passes: with several pairs per bucket, bucketing is linear where a comparison sort of
+// millions of pairs is not, and each bucket's rows are then sorted in cache.
+template <class T, class Bucket, class Make>
+void scatter(const FoundPairs& found, std::uint64_t buckets, Bucket bucket_of, Make make, T* out,
+             std::vector<std::uint64_t>& start) {
+  start.assign(buckets + 1, 0);
+  for_each_found(found, [&](const FoundPair& p) { ++start[bucket_of(p) + 1]; });
+  for (std::uint64_t k = 0; k < buckets; ++k) start[k + 1] += start[k];
+  std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
+  for_each_found(found, [&](const FoundPair& p) { out[next[bucket_of(p)]++] = make(p); });
+}
+
+// A stable insertion sort: its cost is the range plus its inversions, small for a few rows and for
+// many equal keys with a few others among them.
+template <class T, class Key>
+void insertion_sort(T* begin, T* end, Key key) {
+  for (T* it = begin + 1; it < end; ++it) {
+    const T v = *it;
+    T* j = it;
+    for (; j != begin && key(v) < key(*(j - 1)); --j) *j = *(j - 1);
+    *j = v;
+  }
+}
+
+// A stable sort of `size` rows by an integer key, in cache: counting passes on ever lower bits of
+// the keys' span, down to groups small enough for the insertion sort. Why not only the insertion
+// sort: a bucket may hold hundreds of nearly equal keys in any order. `scratch` holds `size` rows.
+template <class T, class Key>
+void radix_sort(T* begin, std::size_t size, T* scratch, Key key) {
+  if (size <= 16) {
+    insertion_sort(begin, begin + size, key);
+    return;
+  }
+  std::uint64_t lo = key(begin[0]), hi = lo;
+  for (std::size_t i = 1; i < size; ++i) {
+    lo = std::min(lo, key(begin[i]));
+    hi = std::max(hi, key(begin[i]));
+  }
+  if (lo == hi) return;  // one key: the order stands
+  constexpr std::uint64_t kMaxBuckets = 1024;
+  const std::uint64_t buckets = std::min(kMaxBuckets, std::bit_ceil(size / 2));
+  int shift = 0;
+  while (((hi - lo) >> shift) >= buckets) ++shift;  // at least two buckets get rows
+  std::uint64_t first[kMaxBuckets] = {};
+  const auto bucket_of = [&](const T& row) { return (key(row) - lo) >> shift; };
+  for (std::size_t i = 0; i < size; ++i) ++first[bucket_of(begin[i])];
+  std::uint64_t total = 0;
+  for (std::uint64_t b = 0; b < buckets; ++b) first[b] = total += first[b];
+  // Filled from the back so that equal keys keep their order; first[b] ends at bucket b's start.
+  for (std::size_t i = size; i-- > 0;) scratch[--first[bucket_of(begin[i])]] = begin[i];
+  std::copy(scratch, scratch + size, begin);
+  for (std::uint64_t b = 0; b < buckets; ++b) {
+    const std::uint64_t end = b + 1 < buckets ? first[b + 1] : size;
+    if (end - first[b] > 1) radix_sort(begin + first[b], end - first[b], scratch, key);
+  }
+}
+
+// radix_sort of every bucket [start[k], start[k + 1]) of `rows`. May throw std::bad_alloc.
+template <class T, class Key>
+void sort_buckets(T* rows, const std::vector<std::uint64_t>& start, Key key) {
+  std::uint64_t largest = 0;
+  for (std::size_t k = 0; k + 1 < start.size(); ++k) largest = std::max(largest, start[k + 1] - start[k]);
+  ScratchArray<T> scratch(largest);
+  for (std::size_t k = 0; k + 1 < start.size(); ++k) {
+    radix_sort(rows + start[k], start[k + 1] - start[k], scratch.begin(), key);
+  }
+}
+
+// Scan order: buckets by the first index (by its top bits when there are few pairs for many atoms),
+// then (first, second) within each. Repeats are left for the caller to drop.
+template <class T, class Make, class Atoms>
+void put_in_scan_order(const FoundPairs& found, std::uint64_t atom_count, Make make, Atoms atoms, T* out) {
+  int shift = 0;
+  while ((atom_count >> shift) > found.size() / 2 + 1) ++shift;
+  std::vector<std::uint64_t> start;
+  const auto bucket_of = [shift](const FoundPair& p) { return p.first() >> shift; };
+  scatter(found, (atom_count >> shift) + 1, bucket_of, make, out, start);
+  sort_buckets(out, start, atoms);
+}
+
+// Distance order, for distances in [0, cutoff]: the first pass splits [0, cutoff] evenly in few
+// enough buckets that its write streams stay in cache (a scatter over millions of buckets misses on
+// nearly every write); a product with a positive number never reverses an order, so the buckets
+// ascend. Each bucket is then sorted by the bits of the distance (they ascend with a non-negative
+// distance), and each run of equal distances by (first, second). Repeats are left for the caller.
+template <class T, class Make, class Distance, class Atoms>
+void put_in_distance_order(const FoundPairs& found, double cutoff, Make make, Distance distance_bits, Atoms atoms,
+                           T* out) {
+  constexpr std::uint64_t kBuckets = 2048;
+  const double scale = static_cast<double>(kBuckets) / cutoff;
+  const bool spread = std::isfinite(scale);
+  std::vector<std::uint64_t> start;
+  scatter(found, spread ? kBuckets : 1, [&](const FoundPair& p) {
+    return spread ? std::min(kBuckets - 1, static_cast<std::uint64_t>(p.distance() * scale)) : 0;
+  }, make, out, start);
+  sort_buckets(out, start, distance_bits);
+  std::vector<T> scratch;
+  for (std::size_t i = 0, n = found.size(); i < n;) {
+    std::size_t end = i + 1;
+    while (end < n && distance_bits(out[end]) == distance_bits(out[i])) ++end;
+    if (end - i > 1) {
+      if (scratch.size() < end - i) scratch.resize(end - i);
+      radix_sort(out + i, end - i, scratch.data(), atoms);
+    }
+    i = end;
+  }
+}
+
+}  // namespace quarn::detail
