@@ -164,3 +164,28 @@ def test_dropping_a_structure_frees_its_model(tmp_path):
         s.explicit_bonds()  # fills the bond-graph cache too
         del s
     assert resident_bytes() - before < 20 * 2**20
+
+
+def test_large_results_leave_the_collector_as_they_found_it(load):
+    # Large results are built with the cyclic collector paused; its state must come back exactly,
+    # also when the call fails midway or the caller had turned the collector off.
+    atoms = [atom("C", 1.5 * (i % 20), 1.5 * (i // 20 % 20), 1.5 * (i // 400), name="C", seq=i) for i in range(5000)]
+    s = load(atoms)
+    was = gc.isenabled()
+    try:
+        for enabled in (True, False):
+            gc.enable() if enabled else gc.disable()
+            assert len(s.sparse_adjacency(True, 0.4)) == 5000
+            assert len(s.contacts(1.6)) > 4096
+            assert gc.isenabled() is enabled
+            with pytest.raises(TypeError):
+                s.sparse_adjacency(1, 0.4)
+            assert gc.isenabled() is enabled
+    finally:
+        gc.enable() if was else gc.disable()
+    # Cycles made after such a call are still collected.
+    gc.collect()
+    cycle = []
+    cycle.append(cycle)
+    del cycle
+    assert gc.collect() >= 1

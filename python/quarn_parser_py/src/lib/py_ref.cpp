@@ -2,6 +2,35 @@
 
 namespace quarn::py {
 
+namespace {
+
+// Calls gc.<name>() and returns its result, or nullptr with the error cleared.
+PyObject* call_gc(const char* name) noexcept {
+  // gc is a built-in module, so this is a lookup in sys.modules, not an import from disk.
+  Ref gc(PyImport_ImportModule("gc"));
+  Ref result(gc ? PyObject_CallMethod(gc.get(), name, nullptr) : nullptr);
+  if (!result) PyErr_Clear();
+  return result.release();
+}
+
+}  // namespace
+
+CollectorPause::CollectorPause() noexcept {
+  Ref enabled(call_gc("isenabled"));
+  if (!enabled || enabled.get() != Py_True) return;
+  Ref done(call_gc("disable"));
+  paused_ = static_cast<bool>(done);
+}
+
+CollectorPause::~CollectorPause() {
+  if (!paused_) return;
+  // A failed call leaves its exception set; the interpreter may not be called with one pending.
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  Ref done(call_gc("enable"));
+  PyErr_Restore(type, value, traceback);
+}
+
 PyObject* internal_error_type() noexcept {
   // Lives for the process, like the module's types (the module is single-phase and never unloaded).
   static PyObject* type = nullptr;

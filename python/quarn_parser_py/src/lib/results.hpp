@@ -125,10 +125,16 @@ PyObject* getter(PyObject* self, void*) noexcept {
   return guarded([self] { return Read(value_of<Value>(self)); });
 }
 
+// Below this many items a list is built with the collector running: pausing costs a few calls.
+inline constexpr std::size_t kPauseCollectorItems = 4096;
+
 // A list of `n` new objects, item i made by make(i) (a new reference or nullptr with an exception
 // set); allocated at its final length and released whole when any item fails.
 template <class Make>
 PyObject* new_list(std::size_t n, Make&& make) {
+  // Lists long enough to be worth it are filled with the collector paused (see CollectorPause).
+  std::optional<CollectorPause> pause;
+  if (n >= kPauseCollectorItems) pause.emplace();
   Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < n; ++i) {
