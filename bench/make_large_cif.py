@@ -1,28 +1,54 @@
 #!/usr/bin/env python3
 """Writes a large realistic mmCIF file by tiling the atom rows of a real entry with shifted coordinates.
 
-usage: make_large_cif.py SOURCE.cif OUTPUT.cif ATOMS
+usage: make_large_cif.py SOURCE.cif OUTPUT.cif ATOMS [--gzip]
 
 The header and the categories after the atoms are copied once; every tile moves the source atoms by
-40 A along a 10 x 10 x N grid and renumbers _atom_site.id, so the file keeps the source's columns and
-one row per line.
+40 A along a 10 x 10 x N grid, renumbers _atom_site.id and gives each of its chains an id of its own
+(label_asym_id and auth_asym_id), so the file keeps the source's columns and one row per line. With
+--gzip, OUTPUT.gz is written too, at gzip's default level.
 """
+import gzip
+import shutil
 import sys
+
+CHAIN_SYMBOLS = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789"
+
+
+def chain_code(n: int) -> str:
+    """A short chain id for number n: A..9, then AA..99, ... (3906 ids within two characters)."""
+    s = ""
+    n += 1
+    while n > 0:
+        n -= 1
+        s = CHAIN_SYMBOLS[n % len(CHAIN_SYMBOLS)] + s
+        n //= len(CHAIN_SYMBOLS)
+    return s
 
 
 def main() -> None:
-    source, output, count = sys.argv[1], sys.argv[2], int(sys.argv[3])
+    args = [a for a in sys.argv[1:] if a != "--gzip"]
+    source, output, count = args[0], args[1], int(args[2])
     lines = open(source, encoding="utf-8").read().split("\n")
     first_row = next(i for i, line in enumerate(lines) if line.startswith(("ATOM", "HETATM")))
     loop_start = max(i for i in range(first_row) if lines[i].startswith("loop_"))
     tags = [line.strip() for line in lines[loop_start + 1:first_row]]
     x, y, z, serial = (tags.index("_atom_site." + name) for name in ("Cartn_x", "Cartn_y", "Cartn_z", "id"))
+    chains = [tags.index(t) for t in ("_atom_site.label_asym_id", "_atom_site.auth_asym_id") if t in tags]
     end = first_row
     while end < len(lines) and lines[end].startswith(("ATOM", "HETATM")):
         end += 1
     rows = [line.split() for line in lines[first_row:end]]
+    # The source's chain ids, numbered in order of appearance; tile t uses numbers t * n ... t * n + n - 1.
+    chain_number = {}
+    for row in rows:
+        for k in chains:
+            chain_number.setdefault(row[k], len(chain_number))
+    tiles = -(-count // len(rows))
     widths = [max(len(row[k]) for row in rows) for k in range(len(tags))]
     widths[serial] = len(str(count))
+    for k in chains:
+        widths[k] = max(widths[k], len(chain_code(tiles * len(chain_number) - 1)))
     with open(output, "w", encoding="utf-8") as out:
         out.write("\n".join(lines[:first_row]) + "\n")
         written, tile = 0, 0
@@ -36,9 +62,14 @@ def main() -> None:
                 row[serial] = str(written)
                 for k, d in zip((x, y, z), shift):
                     row[k] = "%.3f" % (float(row[k]) + d)
+                for k in chains:
+                    row[k] = chain_code(tile * len(chain_number) + chain_number[row[k]])
                 out.write(" ".join(v.ljust(w) for v, w in zip(row, widths)).rstrip() + "\n")
             tile += 1
         out.write("\n".join(lines[end:]))
+    if "--gzip" in sys.argv[1:]:
+        with open(output, "rb") as src, gzip.open(output + ".gz", "wb", compresslevel=6) as dst:
+            shutil.copyfileobj(src, dst, 1 << 20)
 
 
 if __name__ == "__main__":

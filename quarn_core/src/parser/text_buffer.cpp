@@ -1,0 +1,72 @@
+#include "text_buffer.hpp"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+namespace quarn::detail {
+
+namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+
+std::size_t page_size() noexcept {
+  static const std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+// Rounds up to whole pages; 0 when that does not fit in a size_t.
+std::size_t whole_pages(std::size_t n) noexcept {
+  const std::size_t page = page_size();
+  if (n > ~std::size_t{0} - page) return 0;
+  return (n + page - 1) / page * page;
+}
+
+// A text of tens of megabytes costs one page fault per 4 KiB written; huge pages cut that 512-fold.
+// Only a hint: the kernel may ignore it.
+void prefer_huge_pages(char* data, std::size_t capacity) noexcept {
+  if (capacity >= 2 * kHugePage) madvise(data, capacity, MADV_HUGEPAGE);
+}
+
+}  // namespace
+
+TextBuffer::~TextBuffer() {
+  if (data_ != nullptr) munmap(data_, capacity_);
+}
+
+bool TextBuffer::reserve(std::size_t capacity) noexcept {
+  const std::size_t size = whole_pages(capacity == 0 ? 1 : capacity);
+  if (size == 0) return false;
+  // MAP_NORESERVE: only the pages written count against memory, not the whole reservation.
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (p == MAP_FAILED) return false;
+  if (data_ != nullptr) munmap(data_, capacity_);
+  data_ = static_cast<char*>(p);
+  capacity_ = size;
+  prefer_huge_pages(data_, capacity_);
+  return true;
+}
+
+bool TextBuffer::grow(std::size_t capacity) noexcept {
+  if (data_ == nullptr) return reserve(capacity);
+  if (capacity <= capacity_) return true;
+  const std::size_t size = whole_pages(capacity);
+  if (size == 0) return false;
+  // mremap moves the page table entries, never the bytes: growing costs no copy.
+  void* p = mremap(data_, capacity_, size, MREMAP_MAYMOVE);
+  if (p == MAP_FAILED) return false;
+  data_ = static_cast<char*>(p);
+  capacity_ = size;
+  prefer_huge_pages(data_, capacity_);
+  return true;
+}
+
+bool TextBuffer::prefault(std::size_t from, std::size_t length) noexcept {
+  const std::size_t page = page_size();
+  const std::size_t start = from / page * page;
+  if (start >= capacity_) return true;
+  const std::size_t end = whole_pages(from + length);
+  const std::size_t stop = end == 0 || end > capacity_ ? capacity_ : end;
+  return madvise(data_ + start, stop - start, MADV_POPULATE_WRITE) == 0;
+}
+
+}  // namespace quarn::detail
