@@ -259,7 +259,8 @@ void expect_rows_at_recorded_distances(const std::string& file, std::size_t expe
     std::optional<Structure> one;
     testing::load_entry(file, &one);
     if (!one) return;
-    one->bonds = {record};
+    one->bonds.clear();
+    one->bonds.push_back(record);
     const auto pairs = one->explicit_bonds();
     ASSERT_EQ(pairs.size(), 1u) << file << " row " << rows;
     const auto [i, j] = pairs[0];

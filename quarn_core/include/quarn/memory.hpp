@@ -1,0 +1,38 @@
+// How much memory can still be had, asked before large steps so that running out is an error instead
+// of a process the kernel kills.
+#pragma once
+
+#include <cstdint>
+
+namespace quarn {
+
+// Why ask at all: the kernel grants address space freely (overcommit) and only finds out that memory is
+// short when the pages are written, and then it kills the largest process. A reader or a query that
+// asks before each large step can fail cleanly instead.
+
+struct MemoryReading {
+  bool known;           // false when the system does not say (no /proc): then nothing is refused
+  std::uint64_t bytes;  // what the process can still commit
+  std::uint64_t total;  // the size of the smallest pool that bounds it (machine or control group)
+};
+
+// The machine's available memory plus free swap, bounded by the room left under every memory limit of
+// the process's control groups (v1 and v2, ancestors included) and by the test ceiling. Reads a few
+// small files under /proc and /sys (tens of microseconds); never allocates, never throws.
+MemoryReading available_memory() noexcept;
+
+// Requests up to this size are granted without asking: no machine lacks a few megabytes, and asking
+// costs more than the small steps it would guard.
+inline constexpr std::uint64_t kAlwaysFits = std::uint64_t{64} << 20;
+
+// True when `bytes` more can be committed and the system still keeps a reserve of 1/32 of the bounding
+// pool, so that the other processes (and the caller's next small allocations) still find memory.
+// True when the system does not say. Never allocates, never throws.
+bool fits_in_memory(std::uint64_t bytes) noexcept;
+
+namespace detail {
+// For tests: behave as if the process could hold at most `bytes` resident (0 lifts the ceiling).
+void set_memory_ceiling(std::uint64_t bytes) noexcept;
+}  // namespace detail
+
+}  // namespace quarn
