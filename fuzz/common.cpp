@@ -12,6 +12,7 @@ std::string input_name;
 
 Harness harness_named(std::string_view name) noexcept {
   if (name == "text") return text_reader;
+  if (name == "gzip") return gzip_source;
   if (name == "queries") return queries;
   return nullptr;
 }

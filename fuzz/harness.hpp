@@ -12,11 +12,14 @@ namespace quarn::fuzz {
 // whole and in pieces.
 void text_reader(const std::uint8_t* data, std::size_t size);
 
+// Arbitrary bytes as the content of a .gz file (and of a plain one), through the file source.
+void gzip_source(const std::uint8_t* data, std::size_t size);
+
 // A parameter block, then a CIF text; a text that parses is asked every analysis question with the
 // parameters as arguments, and the answers are held to their invariants and to the exhaustive scans.
 void queries(const std::uint8_t* data, std::size_t size);
 
-// The harnesses by name ("text", "queries"); nullptr for an unknown name.
+// The harnesses by name ("text", "gzip", "queries"); nullptr for an unknown name.
 using Harness = void (*)(const std::uint8_t*, std::size_t);
 Harness harness_named(std::string_view name) noexcept;
 

@@ -10,7 +10,9 @@ Run from anywhere; reads the entries from ../shared/data beside the repository:
 import gzip
 import os
 import shutil
+import struct
 import sys
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 DATA = os.path.join(HERE, "..", "..", "shared", "data")
@@ -242,6 +244,54 @@ QUERY_PARAMETERS = [
 ]
 
 
+def gzip_member(data, level=6, name=None, comment=None, extra=None, header_crc=False):
+    """One gzip member, with the optional header fields of RFC 1952 when asked."""
+    flags = (0x02 if header_crc else 0) | (0x04 if extra else 0) | (0x08 if name else 0) | (0x10 if comment else 0)
+    header = b"\x1f\x8b\x08" + bytes([flags]) + b"\x00\x00\x00\x00\x00\x03"
+    if extra:
+        header += struct.pack("<H", len(extra)) + extra
+    if name:
+        header += name + b"\x00"
+    if comment:
+        header += comment + b"\x00"
+    if header_crc:
+        header += struct.pack("<H", zlib.crc32(header) & 0xFFFF)
+    c = zlib.compressobj(level, zlib.DEFLATED, -15)
+    body = c.compress(data) + c.flush()
+    return header + body + struct.pack("<II", zlib.crc32(data), len(data) & 0xFFFFFFFF)
+
+
+def gzip_seeds(texts):
+    """Gzip files: members of real and snippet texts, and every framing case of the loader."""
+    small = texts["snippet-struct-conn"].encode()
+    atoms = texts["snippet-block-and-items"].encode()
+    member = gzip_member(small)
+    seeds = {name: gzip_member(text.encode(), level=9 if k % 2 else 1)
+             for k, (name, text) in enumerate(sorted(texts.items())) if name.startswith("entry-") or k % 3 == 0}
+    seeds.update({
+        "two-members": gzip_member(atoms) + gzip_member(b"data_second\n"),
+        "empty-member-between": gzip_member(atoms[:500]) + gzip_member(b"") + gzip_member(atoms[500:]),
+        "trailing-junk": member + b"junk after the end",
+        "trailing-magic-byte": member + b"\x1f",
+        "trailing-zeros": member + bytes(64),
+        "second-member-damaged": member + b"\x1f\x8b\x63junk",
+        "second-member-cut": member + gzip_member(atoms)[:40],
+        "cut-in-data": member[: len(member) // 2],
+        "cut-in-trailer": member[:-3],
+        "cut-in-header": member[:5],
+        "bad-crc": member[:-8] + bytes([member[-8] ^ 0x55]) + member[-7:],
+        "bad-length": member[:-4] + struct.pack("<I", 1),
+        "bad-block-type": member[:10] + b"\xff" + member[11:],
+        "header-fields": gzip_member(atoms, name=b"1abc.cif", comment=b"made by hand", extra=b"XY\x02\x00hi", header_crc=True),
+        "stored": gzip_member(atoms, level=0),
+        "not-utf8": gzip_member(b"data_x\nloop_ _atom_site.id \xff\n"),
+        "utf8-cut-at-end": gzip_member(atoms + b"\xe2\x82"),
+        "plain-text": atoms,
+        "empty": b"",
+    })
+    return seeds
+
+
 def write(harness, name, data):
     folder = os.path.join(CORPUS, harness)
     os.makedirs(folder, exist_ok=True)
@@ -252,7 +302,7 @@ def write(harness, name, data):
 def main():
     if not os.path.isdir(DATA):
         sys.exit(f"real entries not found under {DATA}")
-    for harness in ("text", "queries"):
+    for harness in ("text", "gzip", "queries"):
         shutil.rmtree(os.path.join(CORPUS, harness), ignore_errors=True)
     texts = {}
     for name in ENTRIES:
@@ -265,6 +315,8 @@ def main():
         write("text", name, bytes([(7 * k) & 0x7f]) + data)
         # Queries harness: parameter blocks in turn.
         write("queries", name, QUERY_PARAMETERS[k % len(QUERY_PARAMETERS)] + data)
+    for name, data in gzip_seeds(texts).items():
+        write("gzip", name, data)
 
 
 if __name__ == "__main__":
