@@ -1,0 +1,75 @@
+// Owned Python references and the boundary every call crosses: no C++ exception reaches the interpreter.
+#pragma once
+
+#include <Python.h>
+
+#include <exception>
+#include <new>
+#include <string_view>
+#include <utility>
+
+namespace quarn::py {
+
+// One strong reference, released on scope exit; the binding holds every new object in one of these
+// so that an early return or a C++ exception never leaks a partial result.
+class Ref {
+ public:
+  Ref() noexcept = default;
+  explicit Ref(PyObject* owned) noexcept : p_(owned) {}
+  Ref(Ref&& other) noexcept : p_(std::exchange(other.p_, nullptr)) {}
+  Ref& operator=(Ref&& other) noexcept {
+    if (this != &other) {
+      Py_XDECREF(p_);
+      p_ = std::exchange(other.p_, nullptr);
+    }
+    return *this;
+  }
+  Ref(const Ref&) = delete;
+  Ref& operator=(const Ref&) = delete;
+  ~Ref() { Py_XDECREF(p_); }
+
+  static Ref borrow(PyObject* p) noexcept {
+    Py_XINCREF(p);
+    return Ref(p);
+  }
+
+  PyObject* get() const noexcept { return p_; }
+  explicit operator bool() const noexcept { return p_ != nullptr; }
+  // Hands the reference to the caller (or to a call that steals it).
+  PyObject* release() noexcept { return std::exchange(p_, nullptr); }
+
+ private:
+  PyObject* p_ = nullptr;
+};
+
+// The exception type for broken invariants: derived directly from BaseException so that a broad
+// `except Exception` never swallows a defect. Created on first use; nullptr (with an exception set)
+// only when even that fails.
+PyObject* internal_error_type() noexcept;
+
+// Sets the internal-error exception with `message`; always returns nullptr.
+PyObject* raise_internal(const char* message) noexcept;
+
+// Sets MemoryError with `message`; always returns nullptr.
+PyObject* raise_memory(const char* message) noexcept;
+
+// A str from UTF-8 text; text that is not UTF-8 breaks a reader invariant and raises the internal
+// error instead of a UnicodeDecodeError.
+PyObject* text(std::string_view utf8) noexcept;
+
+// Runs `body` (returning a new reference, or nullptr with an exception set) and turns any C++
+// exception into a Python one: std::bad_alloc into MemoryError, anything else into the internal error.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+  try {
+    return std::forward<Body>(body)();
+  } catch (const std::bad_alloc&) {
+    return PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    return raise_internal(e.what());
+  } catch (...) {
+    return raise_internal("unknown internal failure");
+  }
+}
+
+}  // namespace quarn::py
