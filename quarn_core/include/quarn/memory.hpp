@@ -27,8 +27,9 @@ inline constexpr std::uint64_t kAlwaysFits = std::uint64_t{64} << 20;
 
 // True when `bytes` more can be committed and the system still keeps a reserve of 1/32 of the bounding
 // pool, so that the other processes (and the caller's next small allocations) still find memory.
-// True when the system does not say. Never allocates, never throws.
-bool fits_in_memory(std::uint64_t bytes) noexcept;
+// True below kAlwaysFits and when the system does not say. `available`, when given, receives what
+// the system said (0 when it was not asked or did not say). Never allocates, never throws.
+bool fits_in_memory(std::uint64_t bytes, std::uint64_t* available = nullptr) noexcept;
 
 namespace detail {
 // For tests: behave as if the process could hold at most `bytes` resident (0 lifts the ceiling).

@@ -178,9 +178,12 @@ MemoryReading available_memory() noexcept {
   return {true, available, total};
 }
 
-bool fits_in_memory(std::uint64_t bytes) noexcept {
+bool fits_in_memory(std::uint64_t bytes, std::uint64_t* available) noexcept {
+  if (available != nullptr) *available = 0;
+  if (bytes < kAlwaysFits) return true;
   const MemoryReading m = available_memory();
   if (!m.known) return true;
+  if (available != nullptr) *available = m.bytes;
   return saturating_add(bytes, m.total / 32) <= m.bytes;
 }
 
