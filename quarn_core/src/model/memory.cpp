@@ -83,7 +83,8 @@ void narrow_by_cgroup(const char* mount, const char* path, std::size_t path_leng
     // Drop trailing slashes; an empty path is the hierarchy's root.
     while (path_length > 0 && path[path_length - 1] == '/') --path_length;
     char file[640];
-    const int n = std::snprintf(dir, sizeof dir, "%s/%.*s", mount, static_cast<int>(path_length), path);
+    // The path starts with "/" (an empty one is the root).
+    const int n = std::snprintf(dir, sizeof dir, "%s%.*s", mount, static_cast<int>(path_length), path);
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof dir) return;
     std::snprintf(file, sizeof file, "%s/%s", dir, limit_file);
     const std::uint64_t limit = cgroup_number(file);
