@@ -60,7 +60,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     atoms = s->atom_count();
-    structure_bytes = s->atoms.bytes_reserved() + s->arena.bytes_reserved() + s->bonds.capacity() * sizeof(quarn::BondRecord);
+    structure_bytes = s->atoms.bytes_reserved() + s->arena.bytes_reserved() + s->bonds.bytes_reserved();
   }
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);

@@ -130,7 +130,7 @@ std::size_t inflate_only(const std::string& path) {
 
 std::size_t structure_bytes(const quarn::Structure& s) {
   return sizeof(quarn::Structure) + s.atoms.bytes_reserved() + s.arena.bytes_reserved() +
-         s.bonds.capacity() * sizeof(quarn::BondRecord);
+         s.bonds.bytes_reserved();
 }
 
 long status_kib(const char* key) {

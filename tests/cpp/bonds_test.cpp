@@ -262,7 +262,8 @@ void expect_rows_at_recorded_distances(const std::string& file, std::size_t expe
     std::optional<Structure> one;
     testing::load_entry(file, &one);
     if (!one) return;
-    one->bonds = {record};
+    one->bonds.clear();
+    one->bonds.push_back(record);
     const auto pairs = one->explicit_bonds();
     ASSERT_EQ(pairs.size(), 1u) << file << " row " << rows;
     const auto [i, j] = pairs[0];
@@ -322,7 +323,7 @@ TEST(RealEntryBonds, ResolutionByAtomNameEqualsTheScanPerRow) {
     for (int k = 0; k < 8; ++k) {
       for (const AtomSite& atom : s->atoms) copies.atoms.push_back(atom);
     }
-    copies.bonds = s->bonds;
+    for (const BondRecord& bond : s->bonds) copies.bonds.push_back(bond);
     const char* names[] = {"CA", "ca", "N", "SG", "O", "OXT", "C1'", "P", "ZZ", "MG"};
     for (int k = 0; k < 300; ++k) {
       const AtomSite& a = copies.atoms[rng() % copies.atom_count()];

@@ -125,7 +125,8 @@ TEST(StructConn, ColumnsInAnyCaseAndTheirMessages) {
 TEST(StructConn, ConnTypeMap) {
   const auto type = [](std::string_view conn) {
     const Structure s = parsed("loop_ _struct_conn.conn_type_id '" + std::string(conn) + "'");
-    return s.bonds.at(0).bond_type;
+    EXPECT_EQ(s.bonds.size(), 1u);
+    return s.bonds.empty() ? std::nullopt : s.bonds[0].bond_type;
   };
   EXPECT_EQ(type("hydrog"), BondType::hydrogen_bond);
   EXPECT_EQ(type("metalc"), BondType::metallic);

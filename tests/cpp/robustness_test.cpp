@@ -48,21 +48,15 @@ TEST(Robustness, NulBytesAreOrdinaryTokenBytes) {
             std::string("invalid numeric literal: invalid numeric literal '1\0' for _atom_site.Cartn_x", 76));
 }
 
+// Giant bare, quoted and text-field tokens, and a giant bad value, are read from files in
+// hostile_files_test.cpp.
 TEST(Robustness, GiantTokens) {
   const std::string giant(32u << 20, 'x');
-  for (const std::string& value : {giant, "'" + giant + "'", "\n;" + giant + "\n;\n"}) {
-    const auto s = parse_text("loop_ _atom_site.label_comp_id " + value, true);
-    ASSERT_TRUE(s);
-    EXPECT_EQ(s->atoms[0].label_comp_id.view().size(), giant.size());
-  }
   std::string number = "loop_ _atom_site.Cartn_x 1.";
   number.append(8u << 20, '0').append("1");
   const auto n = parse_text(number, true);
   ASSERT_TRUE(n);
   EXPECT_EQ(n->atoms[0].x(), 1.0);
-  // A giant bad value shows in full in its message.
-  EXPECT_EQ(failure("loop_ _atom_site.Cartn_x " + giant),
-            "invalid numeric literal: invalid numeric literal '" + giant + "' for _atom_site.Cartn_x");
   // A giant blank run and a giant comment before a value.
   EXPECT_EQ(parse_text(std::string(32u << 20, ' ') + "#" + giant + "\nloop_ _atom_site.id 1", true)->atom_count(), 1u);
 }
@@ -70,12 +64,8 @@ TEST(Robustness, GiantTokens) {
 TEST(Robustness, MillionsOfKeywordsAndBlocks) {
   std::string loops;
   for (int i = 0; i < 2'000'000; ++i) loops += "loop_\n";
-  EXPECT_EQ(failure(loops), "loop tag/value mismatch: loop_ without tags");
+  // A tokenizer error after millions of bad loops still wins (the bad loops alone: hostile_files_test).
   EXPECT_EQ(failure(loops + "'"), "token stream is invalid: unterminated quoted value");
-
-  std::string tagged;
-  for (int i = 0; i < 1'000'000; ++i) tagged += "loop_ _a\n";
-  EXPECT_EQ(failure(tagged + "loop_ _atom_site.id 1 2"), "ok");
 
   std::string blocks;
   for (int i = 0; i < 1'000'000; ++i) blocks += "data_" + std::to_string(i) + " loop_ _atom_site.id 1\n";

@@ -1,6 +1,8 @@
 """Ownership: results outlive their Structure, and repeated calls (errors included) leak nothing."""
 
 import gc
+import gzip
+import pathlib
 import sys
 
 import pytest
@@ -68,8 +70,9 @@ def test_results_outlive_their_structure(path):
 
 def growth(call, repeats=300):
     """Blocks the interpreter still holds after `repeats` calls, the least of two rounds after a warm-up
-    (first calls fill caches of the interpreter: those are not leaks and do not repeat)."""
-    for _ in range(30):
+    (first calls fill caches of the interpreter: those are not leaks and do not repeat; some take a few
+    hundred calls to settle)."""
+    for _ in range(repeats):
         call()
     rounds = []
     for _ in range(2):
@@ -99,10 +102,60 @@ def structure(path):
     return quarn_parser.parse(path)
 
 
-def leak_cases(s, path):
+class FailingPath:
+    def __fspath__(self):
+        raise RuntimeError("no path today")
+
+
+class FailingSequence:
+    """A sequence whose iteration fails halfway."""
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        if i == 1:
+            raise KeyError(i)
+        return 0
+
+
+class FailingFloat:
+    def __float__(self):
+        raise ArithmeticError("no float today")
+
+
+try:
+    import numpy
+
+    NUMPY_FLAG = numpy.bool_(True)
+except ImportError:  # the flag's numpy path is then left out
+    NUMPY_FLAG = True
+
+
+def leak_cases(s, path, gz_path=None, broken_path=None):
     origin = (0.0, 0.0, 0.0)
     return {
         "parse": lambda: quarn_parser.parse(path),
+        "parse gzip": lambda: quarn_parser.parse(gz_path),
+        "parse path-like": lambda: quarn_parser.parse(pathlib.Path(path)),
+        "numpy flag": lambda: read_all(s.sparse_adjacency(NUMPY_FLAG, 0.4)),
+        "keywords": lambda: read_all(s.atom_profile(tolerance=0.4, include_geometric=False, atom_index=1)),
+        "reader error": raising(ValueError, lambda: quarn_parser.parse(broken_path)),
+        "path-like error": raising(OSError, lambda: quarn_parser.parse(FailingPath())),
+        "parse binding": raising(TypeError, lambda: quarn_parser.parse()),
+        "unknown keyword": raising(TypeError, lambda: s.nearest_atoms(origin, 1.0, 1, limit=2)),
+        "repeated argument": raising(TypeError, lambda: s.contacts(1.0, cutoff=2.0)),
+        "missing argument": raising(TypeError, lambda: s.atom_profile(0, True)),
+        "no-argument method": raising(TypeError, lambda: s.unit_cell(1)),
+        "count type": raising(TypeError, lambda: s.nearest_atoms(origin, 1.0, 1.5)),
+        "float raising": raising(ArithmeticError, lambda: s.contacts(FailingFloat())),
+        "point type": raising(TypeError, lambda: s.nearest_atoms([0.0, 0.0, 0.0], 1.0, 1)),
+        "index list str": raising(TypeError, lambda: s.dense_distance_matrix("012")),
+        "index list iteration": raising(KeyError, lambda: s.dense_distance_matrix(FailingSequence())),
+        "index list item range": raising(OverflowError, lambda: s.dense_distance_matrix([0, -1])),
+        "index range type": raising(OverflowError, lambda: s.atom_profile(-1, False, 0.0)),
+        "tolerance type": raising(TypeError, lambda: s.sparse_adjacency(True, None)),
+        "no constructor": raising(TypeError, lambda: quarn_parser.Contact()),
         "attributes": lambda: (s.atom_count, s.entry_id, s.space_group, s.unit_cell(), s.bounding_box()),
         "contacts": lambda: read_all(s.contacts(5.0)),
         "nearest_atoms": lambda: read_all(s.nearest_atoms(origin, 5.0, 10)),
@@ -130,16 +183,30 @@ def leak_cases(s, path):
 CASES = list(leak_cases(None, None))
 
 
+@pytest.fixture(scope="module")
+def gz_path(path):
+    p = path.with_name("life.cif.gz")
+    p.write_bytes(gzip.compress(path.read_bytes()))
+    return p
+
+
+@pytest.fixture(scope="module")
+def broken_path(path):
+    p = path.with_name("broken.cif")
+    p.write_text("data_x\nloop_ _atom_site.id _atom_site.Cartn_x 1 2 3\n")
+    return p
+
+
 @pytest.mark.parametrize("case", CASES)
-def test_repeated_calls_hold_no_memory(structure, path, case):
-    call = leak_cases(structure, path)[case]
+def test_repeated_calls_hold_no_memory(structure, path, gz_path, broken_path, case):
+    call = leak_cases(structure, path, gz_path, broken_path)[case]
     assert growth(call) < 50  # one leaked object per call would show as 300 or more
 
 
-def test_instances_release_their_class(structure, path):
+def test_instances_release_their_class(structure, path, gz_path, broken_path):
     classes = [getattr(quarn_parser, name) for name in quarn_parser.__all__ if name != "parse"]
     before = [sys.getrefcount(cls) for cls in classes]
-    for call in leak_cases(structure, path).values():
+    for call in leak_cases(structure, path, gz_path, broken_path).values():
         for _ in range(20):
             call()
     gc.collect()

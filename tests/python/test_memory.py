@@ -1,9 +1,11 @@
 """Memory exhaustion raises MemoryError and leaves the interpreter usable; it never kills the process."""
 
 import re
+import struct
 import subprocess
 import sys
 import textwrap
+import zlib
 
 import pytest
 
@@ -45,9 +47,10 @@ def attempt(call):
 """
 
 
-def run_limited(script, path):
+def run_limited(script, path, *more_paths):
     program = PROLOGUE + textwrap.dedent(script)
-    return subprocess.run([sys.executable, "-c", program, str(path)], capture_output=True, text=True, timeout=300)
+    command = [sys.executable, "-c", program, str(path), *map(str, more_paths)]
+    return subprocess.run(command, capture_output=True, text=True, timeout=300)
 
 
 @pytest.fixture
@@ -91,3 +94,42 @@ def test_python_object_failure_raises_memory_error(dense_file):
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["memory-error", str(len(quarn_parser.parse(dense_file).contacts(0.75)))]
+
+
+def gzip_bomb(path, head, blank_mib, tail):
+    """A gzip file of `head`, `blank_mib` MiB of blanks, then `tail`, in about a kilobyte per MiB:
+    each MiB compressed after a full flush (which forgets what came before) is the same bytes."""
+    c = zlib.compressobj(9, zlib.DEFLATED, -15)
+    blanks = b" " * 2**20
+    first = c.compress(head) + c.flush(zlib.Z_FULL_FLUSH)
+    chunk = c.compress(blanks) + c.flush(zlib.Z_FULL_FLUSH)
+    crc = zlib.crc32(head)
+    for _ in range(blank_mib):
+        crc = zlib.crc32(blanks, crc)
+    crc = zlib.crc32(tail, crc)
+    with open(path, "wb") as f:
+        f.write(b"\x1f\x8b\x08\x00\x00\x00\x00\x00\x00\x03" + first)
+        for _ in range(blank_mib):
+            f.write(chunk)
+        f.write(c.compress(tail) + c.flush())
+        f.write(struct.pack("<II", crc, (len(head) + blank_mib * 2**20 + len(tail)) & 0xFFFFFFFF))
+
+
+def test_a_gzip_bomb_beyond_the_memory_limit_raises_memory_error(tmp_path, write_cif):
+    # One GiB of text in a one-megabyte file, read where the address space may grow by 256 MB: the
+    # read fails with MemoryError, and the interpreter goes on parsing.
+    bomb = tmp_path / "bomb.cif.gz"
+    gzip_bomb(bomb, b"data_bomb\nloop_ _atom_site.id", 1024, b" 1\n")
+    assert bomb.stat().st_size < 2**21
+    small = write_cif([atom("C", 0, 0, 0)])
+    done = run_limited(
+        """
+        limit(256)
+        print(attempt(lambda: quarn_parser.parse(sys.argv[2])))
+        print(quarn_parser.parse(sys.argv[1]).atom_count)
+        """,
+        small,
+        bomb,
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["memory-error", "1"]

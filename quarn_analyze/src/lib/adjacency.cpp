@@ -6,8 +6,9 @@
 
 #include "quarn/analyze/exhaustive.hpp"
 #include "quarn/element.hpp"
-#include "quarn/geometry.hpp"
 #include "quarn/found_pairs.hpp"
+#include "quarn/geometry.hpp"
+#include "quarn/memory.hpp"
 #include "quarn/spatial_index.hpp"
 
 namespace quarn {
@@ -113,7 +114,8 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> exhaustive::geometric_bond_
     for (std::size_t a = 0; a < candidates.size(); ++a) {
       for (std::size_t b = a + 1; b < candidates.size(); ++b) {
         if (bonded(distance, candidates[a], candidates[b], tolerance)) {
-          pairs.emplace_back(candidates[a].index, candidates[b].index);
+          // A huge tolerance bonds every pair: the list must fail cleanly when that cannot fit.
+          push_back_checked(pairs, std::pair{candidates[a].index, candidates[b].index});
         }
       }
     }
@@ -148,7 +150,7 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> geometric_bond_pairs(const 
   bond_candidates(*index, tolerance, found);
   std::vector<Pair> pairs;
   const PairBuffer ordered = in_scan_order(found, s.atom_count());
-  pairs.reserve(ordered.size());
+  reserve_checked(pairs, ordered.size());
   for (const FoundPair& p : ordered) pairs.emplace_back(p.first(), p.second());
   return pairs;
 }
@@ -169,8 +171,10 @@ std::vector<std::uint64_t> geometric_bond_partners(const Structure& s, std::uint
 BondGraph augmented_bond_graph(const Structure& s, bool include_geometric, double tolerance) {
   const BondGraph& explicit_graph = s.bond_graph();
   if (!include_geometric) return explicit_graph;
+  const auto pairs = geometric_bond_pairs(s, tolerance);
   std::vector<BondGraph::Bond> added;
-  for (const auto& [i, j] : geometric_bond_pairs(s, tolerance)) {
+  reserve_checked(added, pairs.size());
+  for (const auto& [i, j] : pairs) {
     const auto own = explicit_graph.neighbors(i);
     // Geometric pairs never repeat, so only an explicit entry can already name j.
     const bool known = std::any_of(own.begin(), own.end(), [j = j](const BondEntry& e) { return e.neighbor == j; });

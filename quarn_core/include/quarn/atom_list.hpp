@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "quarn/memory.hpp"
+
 namespace quarn {
 
 namespace detail {
@@ -71,6 +73,17 @@ class BlockList {
     T* slot = &(*this)[size_];
     ::new (static_cast<void*>(slot)) T(value);
     ++size_;
+  }
+  void push_back(T&& value) {
+    if (size_ == capacity()) grow();
+    T* slot = &(*this)[size_];
+    ::new (static_cast<void*>(slot)) T(std::move(value));
+    ++size_;
+  }
+
+  // Drops the elements from `n` on (nothing when n >= size()); the blocks stay for reuse.
+  void truncate(std::size_t n) noexcept {
+    for (; size_ > n; --size_) std::destroy_at(&(*this)[size_ - 1]);
   }
 
   void clear() noexcept {
@@ -139,6 +152,7 @@ class BlockList {
   static constexpr std::size_t kAlignment =
       alignof(T) > alignof(std::max_align_t) ? alignof(T) : alignof(std::max_align_t);
   static constexpr std::size_t kFirstCapacity = 16;
+  static constexpr std::size_t kBlocksPerAsk = kAlwaysFits / kBlockBytes;
 
   std::size_t capacity() const noexcept {
     return blocks_.empty() ? 0 : first_capacity_ + (blocks_.size() - 1) * kBlockSize;
@@ -177,6 +191,9 @@ class BlockList {
       first_capacity_ = grown;
       return;
     }
+    // Once per 64 MiB of blocks, ask whether the next 64 fit: a list that outgrows memory then throws
+    // instead of being killed with its process (see memory.hpp).
+    if (blocks_.size() % kBlocksPerAsk == 0 && !fits_in_memory(kBlocksPerAsk * kBlockBytes)) throw std::bad_alloc();
     blocks_.push_back(allocate(kBlockSize));
   }
 

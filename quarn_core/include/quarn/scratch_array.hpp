@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "quarn/atom_list.hpp"
+#include "quarn/memory.hpp"
 
 namespace quarn {
 
@@ -20,6 +21,7 @@ class ScratchArray {
   ScratchArray() = default;
   explicit ScratchArray(std::size_t size) : size_(size) {  // may throw std::bad_alloc
     if (size == 0) return;
+    if (!fits_in_memory(static_cast<std::uint64_t>(size) * sizeof(T))) throw std::bad_alloc();
     constexpr std::size_t kHugePage = std::size_t{2} << 20;
     const std::size_t bytes = size * sizeof(T);
     const std::size_t alignment = bytes >= kHugePage ? kHugePage : alignof(std::max_align_t);

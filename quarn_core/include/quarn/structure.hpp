@@ -150,7 +150,7 @@ class Structure {
   std::optional<std::string> title;
   std::optional<std::string> space_group;
   BlockList<AtomSite> atoms;       // file order; an atom's index is its position here
-  std::vector<BondRecord> bonds;   // _struct_conn and _chem_comp_bond rows, file order
+  BlockList<BondRecord> bonds;     // _struct_conn and _chem_comp_bond rows, file order
   TextArena arena;                 // owns the atom texts too long to sit inline
 
   Structure();

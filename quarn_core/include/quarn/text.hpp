@@ -100,7 +100,9 @@ class TextArena {
   TextArena(const TextArena&) = delete;
   TextArena& operator=(const TextArena&) = delete;
 
-  // Returns `s` as a Text: inline when it fits, else copied into the arena. May throw std::bad_alloc.
+  // Returns `s` as a Text: inline when it fits, else copied into the arena. May throw std::bad_alloc,
+  // also when the memory the arena next needs is not available (fits_in_memory, asked once per
+  // 64 MiB of blocks).
   Text store(std::string_view s);
 
   // Bytes held in blocks (for memory accounting).
@@ -111,6 +113,7 @@ class TextArena {
   std::byte* cursor_ = nullptr;  // free space in the newest chunk
   std::size_t left_ = 0;
   std::size_t reserved_ = 0;
+  std::size_t next_ask_ = 0;  // reserved_ beyond which the next block is asked for first
 };
 
 }  // namespace quarn

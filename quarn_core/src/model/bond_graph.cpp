@@ -8,6 +8,7 @@
 
 #include "caches.hpp"
 #include "quarn/exhaustive.hpp"
+#include "quarn/memory.hpp"
 #include "quarn/structure.hpp"
 
 namespace quarn {
@@ -36,6 +37,7 @@ BondGraph BondGraph::with_appended(std::span<const Bond> extra) const {
     ++g.offsets_[b.second + 1];
   }
   for (std::uint64_t i = 0; i < n; ++i) g.offsets_[i + 1] += g.offsets_[i] + (offsets_[i + 1] - offsets_[i]);
+  reserve_checked(g.entries_, g.offsets_[n]);
   g.entries_.resize(g.offsets_[n]);
   // Filling in bond order with a moving cursor per list keeps each list in insertion order.
   std::vector<std::uint64_t> cursor(n);

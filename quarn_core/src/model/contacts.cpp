@@ -9,6 +9,7 @@
 #include "quarn/exhaustive.hpp"
 #include "quarn/found_pairs.hpp"
 #include "quarn/geometry.hpp"
+#include "quarn/memory.hpp"
 #include "quarn/spatial_index.hpp"
 
 namespace quarn {
@@ -90,7 +91,7 @@ constexpr auto distance_bits_of = [](const Contact& c) noexcept { return std::bi
 // once in full, and small fresh pages fault in several times slower.
 std::vector<Contact> room_for(std::size_t count) {
   std::vector<Contact> rows;
-  rows.reserve(count);
+  reserve_checked(rows, count);
   detail::advise_huge_pages(rows.data(), count * sizeof(Contact));
   rows.resize(count);
   return rows;
@@ -130,7 +131,7 @@ Expected<std::vector<Contact>, Refusal> exhaustive::find_contacts(const Structur
       for (std::size_t b = a + 1; b < placed.size(); ++b) {
         const double d = distance(p, placed[b].position);
         if (d <= cutoff) {
-          rows.push_back({placed[a].index, placed[b].index, d, classify_by_radii(radius[a], radius[b], d)});
+          push_back_checked(rows, Contact{placed[a].index, placed[b].index, d, classify_by_radii(radius[a], radius[b], d)});
         }
       }
     }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <new>
 
+#include "quarn/memory.hpp"
+
 namespace quarn {
 
 namespace {
@@ -17,6 +19,12 @@ Text TextArena::store(std::string_view s) {
     // Long texts are rare in atom records; a text bigger than a chunk gets a block of its own so the
     // current chunk keeps its free space.
     const std::size_t size = std::max(need, kChunkSize);
+    if (reserved_ + size > next_ask_) {
+      if (reserved_ + size > kAlwaysFits && !fits_in_memory(std::max<std::uint64_t>(size, kAlwaysFits))) {
+        throw std::bad_alloc();
+      }
+      next_ask_ = reserved_ + size + kAlwaysFits;
+    }
     auto chunk = std::make_unique_for_overwrite<std::byte[]>(size);
     std::byte* base = chunk.get();
     chunks_.reserve(chunks_.size() + 1);  // so push_back cannot throw after the allocation

@@ -304,7 +304,7 @@ void Parser::finish_loop() {
                         "loop contains " + decimal(values_) + " values but " + decimal(width) + " tags"));
     } else {
       // A struct-conn or chem-comp-bond loop that does not divide into rows is dropped whole.
-      s_.bonds.erase(s_.bonds.begin() + static_cast<std::ptrdiff_t>(bonds_before_), s_.bonds.end());
+      s_.bonds.truncate(bonds_before_);
     }
     row_failure_.reset();
     return;

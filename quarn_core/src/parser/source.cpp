@@ -11,6 +11,7 @@
 #include <system_error>
 #include <utility>
 
+#include "quarn/memory.hpp"
 #include "quarn/utf8.hpp"
 
 namespace quarn::detail {
@@ -32,6 +33,11 @@ constexpr std::size_t kPrefaultStep = std::size_t{2} << 20;
 constexpr std::size_t kPrefaultAhead = std::size_t{8} << 20;
 
 constexpr std::string_view kNotUtf8 = "stream did not contain valid UTF-8";
+constexpr std::string_view kTooLarge = "decoded text does not fit in memory";
+
+// Memory for the text is asked for in steps of this size (the first one is granted without asking):
+// often enough that the text cannot overrun what is free by much, seldom enough to cost nothing.
+constexpr std::size_t kGrantStep = std::size_t{64} << 20;
 
 std::string_view last_component(std::string_view path) noexcept {
   const std::size_t slash = path.rfind('/');
@@ -54,13 +60,15 @@ ReaderError os_failure(int error, std::optional<std::string> detail) {
   return e;
 }
 
-ReaderError text_failure(std::string_view text) {
+ReaderError text_failure(std::string_view text, int os_error = 0) {
   ReaderError e;
   e.message = std::string(text);
-  e.source = IoSource{0, std::string(text)};
+  e.source = IoSource{os_error, std::string(text)};
   e.kind = ReaderErrorKind::IoError;
   return e;
 }
+
+ReaderError too_large() { return text_failure(kTooLarge, ENOMEM); }
 
 }  // namespace
 
@@ -113,11 +121,14 @@ std::optional<ReaderError> SourceText::open(std::string_view path) {
 std::optional<ReaderError> SourceText::read_plain(std::size_t size_guess) {
   // One read of the announced size; the loop goes on to the real end, since files grow and special
   // files report sizes that are wrong. One spare byte lets the read that sees the end find room.
+  if (!grant(size_guess + 1)) return too_large();
   if (!buffer_.reserve(size_guess + 1)) throw std::bad_alloc();
   std::size_t length = 0;
   for (;;) {
     if (length == buffer_.capacity() && !buffer_.grow(2 * buffer_.capacity())) throw std::bad_alloc();
-    const ssize_t n = ::read(fd_, buffer_.data() + length, buffer_.capacity() - length);
+    if (length == granted_ && !grant(length + 1)) return too_large();
+    const std::size_t end = std::min(buffer_.capacity(), granted_);
+    const ssize_t n = ::read(fd_, buffer_.data() + length, end - length);
     if (n < 0) {
       if (errno == EINTR) continue;
       return os_failure(errno, std::nullopt);
@@ -140,7 +151,9 @@ std::optional<ReaderError> SourceText::inflate_whole(std::size_t compressed_size
 std::optional<ReaderError> SourceText::inflate_rest(std::size_t* length) {
   for (;;) {
     if (*length == buffer_.capacity() && !buffer_.grow(2 * buffer_.capacity())) throw std::bad_alloc();
-    switch (gzip_->decode(buffer_.data() + *length, buffer_.capacity() - *length, length)) {
+    if (*length == granted_ && !grant(*length + 1)) return too_large();
+    const std::size_t end = std::min(buffer_.capacity(), granted_);
+    switch (gzip_->decode(buffer_.data() + *length, end - *length, length)) {
       case GzipDecoder::Status::kMore:
         continue;
       case GzipDecoder::Status::kEnd:
@@ -161,6 +174,18 @@ std::optional<ReaderError> SourceText::accept_whole(std::size_t length) {
   ready_ = length;
   size_hint_ = length;
   return std::nullopt;
+}
+
+bool SourceText::grant(std::size_t end) noexcept {
+  if (end <= granted_) return true;
+  if (granted_ == 0 && end <= kAlwaysFits) {
+    granted_ = kAlwaysFits;
+    return true;
+  }
+  const std::size_t step = std::max(end - granted_, kGrantStep);
+  if (step > ~std::size_t{0} - granted_ || !fits_in_memory(step)) return false;
+  granted_ += step;
+  return true;
 }
 
 ReaderError SourceText::decoder_failure() const {
@@ -210,6 +235,7 @@ void SourceText::run_worker() noexcept {
     if (cancel_.load(std::memory_order_relaxed)) return;
     const std::size_t room = capacity - decoded < kPiece ? capacity - decoded : kPiece;
     if (room == 0) return publish(decoded, Progress::kFull);
+    if (!grant(decoded + room)) return publish(decoded, Progress::kTooLarge);
     switch (gzip_->decode(base + decoded, room, &decoded)) {
       case GzipDecoder::Status::kMore:
         publish(decoded, Progress::kRunning);
@@ -249,7 +275,7 @@ bool SourceText::more() noexcept {
     }
     seen_ = decoded;
     // A failed source ends the feed at once: its failure is the result, whatever the parse finds.
-    if (progress == Progress::kFailed || progress == Progress::kOutOfMemory) break;
+    if (progress == Progress::kFailed || progress == Progress::kOutOfMemory || progress == Progress::kTooLarge) break;
     const Utf8Scan scan = scan_utf8(data_ + ready_, decoded - ready_);
     if (scan.broken) {
       broken_utf8_ = true;
@@ -287,6 +313,8 @@ std::optional<ReaderError> SourceText::finish() {
       return decoder_failure();
     case Progress::kOutOfMemory:
       throw std::bad_alloc();
+    case Progress::kTooLarge:
+      return too_large();
     case Progress::kFull:
       feed_was_cut_ = true;
       if (auto failure = inflate_rest(&length)) return failure;

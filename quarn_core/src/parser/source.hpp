@@ -34,6 +34,10 @@ std::string_view file_stem(std::string_view path) noexcept;
 // What callers observe is still "read everything, check UTF-8, then parse": after the parse, finish()
 // drains the rest of the file and reports the failure that sequence meets first (a read or decoding
 // failure anywhere, then invalid UTF-8 anywhere), which takes precedence over the parse's outcome.
+//
+// No size limit is imposed, but the text never outgrows memory: whatever writes it asks for memory
+// 64 MiB at a time (fits_in_memory), and a text that cannot have its next step ends the read with the
+// IoError "decoded text does not fit in memory" instead of a process killed by the kernel.
 class SourceText final : public TextFeed {
  public:
   SourceText() noexcept = default;
@@ -63,7 +67,7 @@ class SourceText final : public TextFeed {
   void limit_parallel_capacity(std::size_t bytes) noexcept { capacity_limit_ = bytes; }
 
  private:
-  enum class Progress : unsigned char { kRunning, kDone, kFailed, kOutOfMemory, kFull };
+  enum class Progress : unsigned char { kRunning, kDone, kFailed, kOutOfMemory, kFull, kTooLarge };
 
   std::optional<ReaderError> read_plain(std::size_t size_guess);
   std::optional<ReaderError> inflate_whole(std::size_t compressed_size);
@@ -74,6 +78,9 @@ class SourceText final : public TextFeed {
   // Inflates the rest on the calling thread, growing the buffer. Sets `*length`.
   std::optional<ReaderError> inflate_rest(std::size_t* length);
   std::optional<ReaderError> accept_whole(std::size_t length);
+  // True when the first `end` bytes of the text may be written; asks for memory when they go past
+  // what was granted so far.
+  bool grant(std::size_t end) noexcept;
   ReaderError decoder_failure() const;
   void close_file() noexcept;
 
@@ -83,6 +90,9 @@ class SourceText final : public TextFeed {
   std::size_t capacity_limit_ = ~std::size_t{0};
   bool parallel_ = false;
   bool feed_was_cut_ = false;
+  // Bytes of the text that may be written. The worker alone uses it while it runs, the calling thread
+  // before it starts and after it ends.
+  std::size_t granted_ = 0;
 
   // Shared with the worker. It writes only past `decoded_`; the feed reads only before it.
   std::thread worker_;

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+#include "quarn/memory.hpp"
+
 namespace quarn::py {
 
 // Sizes of the interpreter's objects on 64-bit CPython 3.9 and later, as the allocator hands them out
@@ -23,19 +25,8 @@ inline std::uint64_t list_bytes(std::uint64_t n, std::uint64_t item_bytes) noexc
   return saturating_mul_add(n, item_bytes + kPyPointerBytes, kPyListBytes);
 }
 
-// Bytes this process can still obtain from the machine: the kernel's available memory plus free swap,
-// bounded by the control group's limit when there is one. Absent when the system does not say.
-// Reads a few small files under /proc and /sys; never allocates on the heap.
-struct MemoryReading {
-  bool known;
-  std::uint64_t bytes;
-};
-MemoryReading available_memory() noexcept;
-
-// True when `bytes` fits in available_memory(). Amounts below kAlwaysFits are accepted without asking
-// the system: reading /proc costs tens of microseconds, more than the small queries it would guard,
-// and no machine this runs on lacks a few megabytes.
-inline constexpr std::uint64_t kAlwaysFits = std::uint64_t{64} << 20;
-bool fits_in_memory(std::uint64_t bytes, std::uint64_t* available) noexcept;
+// The core's check (quarn/memory.hpp): amounts below quarn::kAlwaysFits pass without asking the
+// system; others must fit in available memory and leave the system its reserve.
+using quarn::fits_in_memory;
 
 }  // namespace quarn::py

@@ -1,0 +1,36 @@
+// The fuzz harnesses: each takes one input and aborts when a result breaks a rule that must always
+// hold. Shared by the libFuzzer targets and by the replay runner of the normal build.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quarn::fuzz {
+
+// Arbitrary bytes as a CIF text: the UTF-8 check, then the parser with atoms_required both ways,
+// whole and in pieces.
+void text_reader(const std::uint8_t* data, std::size_t size);
+
+// Arbitrary bytes as the content of a .gz file (and of a plain one), through the file source.
+void gzip_source(const std::uint8_t* data, std::size_t size);
+
+// A parameter block, then a CIF text; a text that parses is asked every analysis question with the
+// parameters as arguments, and the answers are held to their invariants and to the exhaustive scans.
+void queries(const std::uint8_t* data, std::size_t size);
+
+// The harnesses by name ("text", "gzip", "queries"); nullptr for an unknown name.
+using Harness = void (*)(const std::uint8_t*, std::size_t);
+Harness harness_named(std::string_view name) noexcept;
+
+// Names the input being run, for the message of a failed check (the replay runner sets it).
+void set_input_name(std::string_view name) noexcept;
+
+// Reports a broken rule with the input's name and aborts, so the fuzzer keeps the input.
+[[noreturn]] void fail(std::string_view rule);
+
+inline void check(bool holds, std::string_view rule) {
+  if (!holds) fail(rule);
+}
+
+}  // namespace quarn::fuzz
