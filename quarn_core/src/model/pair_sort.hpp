@@ -42,6 +42,7 @@ void scatter(const FoundPairs& found, std::uint64_t buckets, Bucket bucket_of, M
 // many equal keys with a few others among them.
 template <class T, class Key>
 void insertion_sort(T* begin, T* end, Key key) {
+  if (end - begin < 2) return;  // also keeps begin + 1 off an empty range's null pointer
   for (T* it = begin + 1; it < end; ++it) {
     const T v = *it;
     T* j = it;
