@@ -63,9 +63,34 @@ class BondRule {
   FoundPairs& found_;
 };
 
-void bond_candidates(const SpatialIndex& index, double tolerance, FoundPairs& found) {
+// The index's bond pairs in scan order; the unordered ones are freed before this returns.
+PairBuffer ordered_bond_pairs(const SpatialIndex& index, double tolerance, std::uint64_t atom_count) {
+  FoundPairs found;
   BondRule rule(index, tolerance, found);
   run_search([&] { index.pairs(rule); });
+  return in_scan_order(found, atom_count);
+}
+
+std::uint64_t first_of(const Pair& p) noexcept { return p.first; }
+std::uint64_t second_of(const Pair& p) noexcept { return p.second; }
+std::uint64_t first_of(const FoundPair& p) noexcept { return p.first(); }
+std::uint64_t second_of(const FoundPair& p) noexcept { return p.second(); }
+
+// The explicit graph with each geometric pair (in scan order) that it does not already hold appended
+// as a covalent_unknown bond. Why straight from the pairs: a copy into a bond list would be one more
+// pass over, and one more fresh allocation of, millions of entries.
+template <class Pairs>
+BondGraph with_geometric(const BondGraph& explicit_graph, const Pairs& pairs) {
+  return explicit_graph.with_appended_each([&](auto&& add) {
+    for (const auto& p : pairs) {
+      const std::uint64_t i = first_of(p), j = second_of(p);
+      const auto own = explicit_graph.neighbors(i);
+      // Geometric pairs never repeat, so only an explicit entry can already name j.
+      if (std::none_of(own.begin(), own.end(), [j](const BondEntry& e) { return e.neighbor == j; })) {
+        add(BondGraph::Bond{i, j, BondType::covalent_unknown});
+      }
+    }
+  });
 }
 
 // The index when it helps a bond search with this tolerance, else null (the caller scans). With a
@@ -146,10 +171,8 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> geometric_bond_pairs(const 
   if (std::isnan(tolerance)) return {};  // no bound holds
   const SpatialIndex* index = bond_index(s, tolerance);
   if (!index) return exhaustive::geometric_bond_pairs(s, tolerance);
-  FoundPairs found;
-  bond_candidates(*index, tolerance, found);
+  const PairBuffer ordered = ordered_bond_pairs(*index, tolerance, s.atom_count());
   std::vector<Pair> pairs;
-  const PairBuffer ordered = in_scan_order(found, s.atom_count());
   reserve_checked(pairs, ordered.size());
   for (const FoundPair& p : ordered) pairs.emplace_back(p.first(), p.second());
   return pairs;
@@ -170,17 +193,10 @@ std::vector<std::uint64_t> geometric_bond_partners(const Structure& s, std::uint
 
 BondGraph augmented_bond_graph(const Structure& s, bool include_geometric, double tolerance) {
   const BondGraph& explicit_graph = s.bond_graph();
-  if (!include_geometric) return explicit_graph;
-  const auto pairs = geometric_bond_pairs(s, tolerance);
-  std::vector<BondGraph::Bond> added;
-  reserve_checked(added, pairs.size());
-  for (const auto& [i, j] : pairs) {
-    const auto own = explicit_graph.neighbors(i);
-    // Geometric pairs never repeat, so only an explicit entry can already name j.
-    const bool known = std::any_of(own.begin(), own.end(), [j = j](const BondEntry& e) { return e.neighbor == j; });
-    if (!known) added.push_back({i, j, BondType::covalent_unknown});
-  }
-  return explicit_graph.with_appended(added);
+  if (!include_geometric || std::isnan(tolerance)) return explicit_graph;  // NaN: no bound holds
+  const SpatialIndex* index = bond_index(s, tolerance);
+  if (!index) return with_geometric(explicit_graph, exhaustive::geometric_bond_pairs(s, tolerance));
+  return with_geometric(explicit_graph, ordered_bond_pairs(*index, tolerance, s.atom_count()));
 }
 
 BondGraph sparse_adjacency(const Structure& s, bool include_geometric, double tolerance) {

@@ -1,12 +1,16 @@
 // Bond types and the per-atom bond adjacency that explicit bonds resolve into.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
+
+#include "quarn/memory.hpp"
 
 namespace quarn {
 
@@ -51,6 +55,12 @@ class BondGraph {
   // order as from_bonds. Every index in `extra` must be below size(). May throw std::bad_alloc.
   BondGraph with_appended(std::span<const Bond> extra) const;
 
+  // The same for extra bonds that are not stored anywhere: each_extra(add) calls add(const Bond&) for
+  // every extra bond in order, and must produce the same bonds every time, as it is called twice (once
+  // to size the lists, once to fill them). May throw std::bad_alloc.
+  template <class EachExtra>
+  BondGraph with_appended_each(EachExtra&& each_extra) const;
+
   std::uint64_t size() const noexcept { return offsets_.empty() ? 0 : offsets_.size() - 1; }
   std::span<const BondEntry> neighbors(std::uint64_t atom) const noexcept {
     return {entries_.data() + offsets_[atom], entries_.data() + offsets_[atom + 1]};
@@ -61,5 +71,35 @@ class BondGraph {
   std::vector<std::uint64_t> offsets_;  // size() + 1 entries; list i is [offsets_[i], offsets_[i+1])
   std::vector<BondEntry> entries_;
 };
+
+template <class EachExtra>
+BondGraph BondGraph::with_appended_each(EachExtra&& each_extra) const {
+  const std::uint64_t n = size();
+  BondGraph g;
+  // While filling, offsets_[i + 1] is list i's cursor: it ends at the list's end, the next one's start.
+  g.offsets_.assign(n + 1, 0);
+  std::uint64_t total = entry_count();
+  each_extra([&](const Bond& b) {
+    ++g.offsets_[b.first + 1];
+    ++g.offsets_[b.second + 1];
+    total += 2;
+  });
+  reserve_checked(g.entries_, total);
+  g.entries_.resize(total);
+  std::uint64_t start = 0;
+  for (std::uint64_t i = 0; i < n; ++i) {
+    const auto own = neighbors(i);
+    const std::uint64_t added = g.offsets_[i + 1];
+    std::copy(own.begin(), own.end(), g.entries_.begin() + static_cast<std::ptrdiff_t>(start));
+    g.offsets_[i + 1] = start + own.size();
+    start += own.size() + added;
+  }
+  // Filling in bond order keeps each list in insertion order.
+  each_extra([&](const Bond& b) {
+    g.entries_[g.offsets_[b.first + 1]++] = BondEntry{b.second, b.bond_type};
+    g.entries_[g.offsets_[b.second + 1]++] = BondEntry{b.first, b.bond_type};
+  });
+  return g;
+}
 
 }  // namespace quarn

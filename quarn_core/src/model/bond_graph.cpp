@@ -29,28 +29,9 @@ BondGraph BondGraph::from_bonds(std::uint64_t atom_count, std::span<const Bond> 
 }
 
 BondGraph BondGraph::with_appended(std::span<const Bond> extra) const {
-  const std::uint64_t n = size();
-  BondGraph g;
-  g.offsets_.assign(n + 1, 0);
-  for (const Bond& b : extra) {
-    ++g.offsets_[b.first + 1];
-    ++g.offsets_[b.second + 1];
-  }
-  for (std::uint64_t i = 0; i < n; ++i) g.offsets_[i + 1] += g.offsets_[i] + (offsets_[i + 1] - offsets_[i]);
-  reserve_checked(g.entries_, g.offsets_[n]);
-  g.entries_.resize(g.offsets_[n]);
-  // Filling in bond order with a moving cursor per list keeps each list in insertion order.
-  std::vector<std::uint64_t> cursor(n);
-  for (std::uint64_t i = 0; i < n; ++i) {
-    const auto own = neighbors(i);
-    std::copy(own.begin(), own.end(), g.entries_.begin() + static_cast<std::ptrdiff_t>(g.offsets_[i]));
-    cursor[i] = g.offsets_[i] + own.size();
-  }
-  for (const Bond& b : extra) {
-    g.entries_[cursor[b.first]++] = BondEntry{b.second, b.bond_type};
-    g.entries_[cursor[b.second]++] = BondEntry{b.first, b.bond_type};
-  }
-  return g;
+  return with_appended_each([&](auto&& add) {
+    for (const Bond& b : extra) add(b);
+  });
 }
 
 namespace {

@@ -200,7 +200,20 @@ PyObject* sparse_adjacency(PyObject* self, PyObject* args, PyObject* kwargs) noe
     const std::uint64_t needed = saturating_mul_add(graph.entry_count(), sizeof(Boxed<BondEntry>) + kPyPointerBytes,
                                                     list_bytes(graph.size(), kPyListBytes));
     if (type == nullptr || !room_for("Structure.sparse_adjacency", graph.entry_count(), needed)) return nullptr;
-    return new_list(graph.size(), [&](std::size_t i) { return bond_neighbor_list(type, graph.neighbors(i)); });
+    // Why share: geometric bonds are most of a large adjacency and each names its atom in two rows, so
+    // one immutable BondNeighbor per atom for its covalent_unknown entries halves the objects made.
+    std::vector<Ref> unknown_of(graph.size());
+    return new_list(graph.size(), [&](std::size_t i) {
+      const auto row = graph.neighbors(i);
+      return new_list(row.size(), [&](std::size_t k) -> PyObject* {
+        const BondEntry& e = row[k];
+        if (e.bond_type != BondType::covalent_unknown) return box(type, BondEntry(e));
+        Ref& shared = unknown_of[e.neighbor];
+        if (!shared) shared = Ref(box(type, BondEntry(e)));
+        if (!shared) return nullptr;
+        return Ref::borrow(shared.get()).release();
+      });
+    });
   });
 }
 
