@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -237,6 +238,65 @@ TEST(IndexedSearchesEqualTheScans, PointSearchesOfRandomStructures) {
   }
 }
 
+// Large structures search their pairs in parts on several threads; any split gives the same rows.
+struct ForcedParts {
+  explicit ForcedParts(unsigned parts) { quarn::detail::set_search_parts(parts); }
+  ~ForcedParts() { quarn::detail::set_search_parts(0); }
+};
+
+TEST(IndexedSearchesEqualTheScans, PairSearchesSplitInParts) {
+  for (std::uint64_t seed = 1; seed <= kSeeds; seed += 2) {
+    const Scene scene = random_scene(seed);
+    const Structure& s = scene.s;
+    std::mt19937_64 rng(seed * 4099);
+    const double cutoff = radii_for(scene, rng)[2];
+    const std::vector<Contact> scan = *exhaustive::find_contacts(s, cutoff);
+    const std::vector<Contact> sorted = stable_by_distance(scan);
+    const auto bonds = exhaustive::geometric_bond_pairs(s, 0.4);
+    for (const unsigned parts : {2u, 3u, 7u}) {
+      SCOPED_TRACE("seed " + std::to_string(seed) + " in " + std::to_string(parts) + " parts");
+      const ForcedParts forced(parts);
+      ASSERT_TRUE(same_rows(*find_contacts(s, cutoff), scan));
+      ASSERT_TRUE(same_rows(*contacts(s, cutoff, std::nullopt), sorted));
+      ASSERT_EQ(geometric_bond_pairs(s, 0.4), bonds);
+    }
+  }
+}
+
+// A part that fails on its thread fails the whole search, on the calling thread, after every part
+// has finished; the other parts' pairs are not returned.
+struct FailingRule {
+  const SpatialIndex& index;
+  quarn::PairList& found;
+  bool fail;
+  double max_reach() const { return 3.0; }
+  double reach(std::uint32_t) const {
+    if (fail) throw std::bad_alloc();  // every part asks the reach of each of its atoms
+    return 3.0;
+  }
+  void consider(std::uint32_t a, std::uint32_t b) {
+    found.push_back(quarn::FoundPair::of(std::min(index.atom(a), index.atom(b)), std::max(index.atom(a), index.atom(b)), 0.0));
+  }
+};
+
+TEST(SpatialIndexCandidates, AFailedPartFailsTheSearch) {
+  const Scene scene = random_scene(2);
+  const SpatialIndex& index = scene.s.spatial_index();
+  ASSERT_GT(index.size(), 100u);
+  for (const unsigned parts : {1u, 3u}) {
+    const ForcedParts forced(parts);
+    for (unsigned failing = 0; failing < parts; ++failing) {
+      std::atomic<unsigned> made{0};  // the parts make their rules on their own threads
+      EXPECT_THROW(index.find_pairs([&](quarn::PairList& list) { return FailingRule{index, list, made++ == failing}; }),
+                   std::bad_alloc);
+    }
+    const quarn::FoundPairs all =
+        index.find_pairs([&](quarn::PairList& list) { return FailingRule{index, list, false}; });
+    EXPECT_EQ(all.parts.size(), parts);
+    EXPECT_GT(all.size(), 0u);
+  }
+}
+
 // The searches above take the index only where it prunes; make sure that is most ordinary cases,
 // or the comparisons would test the scans against themselves.
 TEST(IndexedSearchesEqualTheScans, TheIndexIsUsedWhereItPrunes) {
@@ -280,6 +340,11 @@ TEST(SpatialIndexCandidates, EveryAtomAndPairWithinReachWhateverTheCellEdge) {
         PairCollector collect{index, r, {}};
         index.pairs(collect);
         std::sort(collect.offered.begin(), collect.offered.end());
+        // The parts of a split search offer together exactly what the whole search does.
+        PairCollector in_parts{index, r, {}};
+        for (unsigned part = 0; part < 3; ++part) index.pairs(in_parts, part, 3);
+        std::sort(in_parts.offered.begin(), in_parts.offered.end());
+        ASSERT_EQ(in_parts.offered, collect.offered);
         const auto repeat = std::adjacent_find(collect.offered.begin(), collect.offered.end());
         if (!distance.periodic) {
           ASSERT_TRUE(repeat == collect.offered.end()) << repeat->first << " " << repeat->second;

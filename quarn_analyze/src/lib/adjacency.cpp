@@ -42,7 +42,7 @@ using Pair = std::pair<std::uint64_t, std::uint64_t>;
 // bound (r_b + r_a) + tolerance is within both atoms' reach (r_max + r) + tolerance.
 class BondRule {
  public:
-  BondRule(const SpatialIndex& index, double tolerance, FoundPairs& found)
+  BondRule(const SpatialIndex& index, double tolerance, PairList& found)
       : index_(index), r_max_(index.max_covalent_radius()), tolerance_(tolerance), found_(found) {}
   double max_reach() const noexcept { return (r_max_ + r_max_) + tolerance_; }
   double reach(std::uint32_t a) const noexcept { return (r_max_ + index_.covalent_radius(a)) + tolerance_; }
@@ -60,14 +60,12 @@ class BondRule {
   const SpatialIndex& index_;
   double r_max_;
   double tolerance_;
-  FoundPairs& found_;
+  PairList& found_;
 };
 
 // The index's bond pairs in scan order; the unordered ones are freed before this returns.
 PairBuffer ordered_bond_pairs(const SpatialIndex& index, double tolerance, std::uint64_t atom_count) {
-  FoundPairs found;
-  BondRule rule(index, tolerance, found);
-  run_search([&] { index.pairs(rule); });
+  const FoundPairs found = index.find_pairs([&](PairList& list) { return BondRule(index, tolerance, list); });
   return in_scan_order(found, atom_count);
 }
 

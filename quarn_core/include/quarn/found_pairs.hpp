@@ -3,7 +3,9 @@
 #pragma once
 
 #include <bit>
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "quarn/atom_list.hpp"
 #include "quarn/scratch_array.hpp"
@@ -28,8 +30,18 @@ struct FoundPair {
 // Atom indices a FoundPair can hold; the index stays empty for structures with more atoms.
 inline constexpr std::uint64_t kMaxPairedAtoms = std::uint64_t{1} << 31;
 
-// Grown in blocks that never move: no copy of millions of pairs while a search runs.
-using FoundPairs = BlockList<FoundPair>;
+// One search's pairs, grown in blocks that never move: no copy of millions of pairs while it runs.
+using PairList = BlockList<FoundPair>;
+
+// The pairs of a search that ran in parts side by side, one list per part.
+struct FoundPairs {
+  std::vector<PairList> parts;
+  std::size_t size() const noexcept {
+    std::size_t n = 0;
+    for (const PairList& part : parts) n += part.size();
+    return n;
+  }
+};
 
 // The sorted pairs, written once in full by the sorts.
 using PairBuffer = ScratchArray<FoundPair>;

@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <span>
+#include <system_error>
+#include <thread>
 #include <vector>
 
+#include "quarn/found_pairs.hpp"
 #include "quarn/geometry.hpp"
 #include "quarn/structure.hpp"
 
@@ -34,6 +38,12 @@ template <class Loop>
 __attribute__((flatten)) void run_without_fma(Loop& loop) {
   loop();
 }
+
+// How many parts a pair search over an index of `slots` slots runs in, side by side: one per
+// processor, while each part keeps enough atoms to be worth a thread. Never throws.
+unsigned search_parts(std::uint32_t slots) noexcept;
+// For tests: run every pair search in exactly `parts` parts (0 restores the choice above).
+void set_search_parts(unsigned parts) noexcept;
 
 }  // namespace detail
 
@@ -106,8 +116,17 @@ class SpatialIndex {
   // Every pair (a, b) whose distance is within both reach(a) and reach(b) is offered at least once.
   // Without a periodic cell every pair is offered at most once; with one, a pair may come again
   // through another image of the cell, so callers drop repeats. Allocates a few small buffers.
+  // `part` of `parts` (the default: all) offers only the pairs whose source slot lies in that share of
+  // the rows; the parts together offer what the whole search does, and may run side by side.
   template <class Rule>
-  void pairs(Rule& rule) const;
+  void pairs(Rule& rule, unsigned part = 0, unsigned parts = 1) const;
+
+  // Runs pairs() in detail::search_parts() parts, all but the first on threads of their own, each with
+  // the rule make_rule(list) that adds the pairs it keeps to its own list; every thread is joined
+  // before this returns, and an exception in any part (std::bad_alloc) is thrown here. The rules
+  // must only read shared state. Falls back to this thread when a thread cannot be started.
+  template <class MakeRule>
+  FoundPairs find_pairs(MakeRule make_rule) const;
 
  private:
   struct Row {
@@ -144,9 +163,13 @@ class SpatialIndex {
   // The slots of row r whose x lies in [lo, hi].
   std::pair<std::uint32_t, std::uint32_t> x_window(std::size_t r, double lo, double hi) const noexcept;
 
+  // The rows whose slots are part `part` of `parts` even shares of the slots: [first, last).
+  std::pair<std::size_t, std::size_t> part_rows(unsigned part, unsigned parts) const noexcept;
+
   template <bool kHalf, class Rule>
-  void sweep(Rule& rule, Shift shift, double max_reach, std::vector<std::uint32_t>& targets,
-             std::vector<std::uint32_t>& lo, std::vector<std::uint32_t>& hi) const;
+  void sweep(Rule& rule, std::pair<std::size_t, std::size_t> sources, Shift shift, double max_reach,
+             std::vector<std::uint32_t>& targets, std::vector<std::uint32_t>& lo,
+             std::vector<std::uint32_t>& hi) const;
 
   DistanceRule distance_;
   double inv_edge_ = 1 / kCellEdge;
@@ -198,13 +221,14 @@ void SpatialIndex::near(Vec3 origin, double reach, Visit&& visit) const {
 }
 
 template <class Rule>
-void SpatialIndex::pairs(Rule& rule) const {
-  if (atom_.size() < 2) return;
+void SpatialIndex::pairs(Rule& rule, unsigned part, unsigned parts) const {
+  if (atom_.size() < 2 || part >= parts) return;
   const double reach = rule.max_reach();
   if (!(reach >= 0)) return;
   const double r = padded(reach, magnitude_);
+  const auto sources = part_rows(part, parts);
   std::vector<std::uint32_t> targets, lo, hi;
-  sweep<true>(rule, {0, 0, 0}, r, targets, lo, hi);
+  sweep<true>(rule, sources, {0, 0, 0}, r, targets, lo, hi);
   if (!distance_.periodic) return;
   // A pair joined through image m of one atom is joined through image -m of the other, so half of
   // the 26 shifted images suffice: m = 14 ... 26 are those whose step on the last axis that moves
@@ -227,8 +251,40 @@ void SpatialIndex::pairs(Rule& rule) const {
           lo_shifted.y - r <= upper_.y && hi_shifted.z + r >= lower_.z && lo_shifted.z - r <= upper_.z)) {
       continue;
     }
-    sweep<false>(rule, {offset[0], offset[1], offset[2]}, r, targets, lo, hi);
+    sweep<false>(rule, sources, {offset[0], offset[1], offset[2]}, r, targets, lo, hi);
   }
+}
+
+template <class MakeRule>
+FoundPairs SpatialIndex::find_pairs(MakeRule make_rule) const {
+  const unsigned parts = detail::search_parts(size());
+  FoundPairs found;
+  found.parts.resize(parts);
+  std::vector<std::exception_ptr> failed(parts);
+  const auto run_part = [&](unsigned part) noexcept {
+    try {
+      auto rule = make_rule(found.parts[part]);
+      run_search([&] { pairs(rule, part, parts); });
+    } catch (...) {
+      failed[part] = std::current_exception();
+    }
+  };
+  {
+    std::vector<std::jthread> workers;
+    workers.reserve(parts);
+    for (unsigned part = 1; part < parts; ++part) {
+      try {
+        workers.emplace_back(run_part, part);
+      } catch (const std::system_error&) {
+        run_part(part);  // no thread to be had: this one does the part
+      }
+    }
+    run_part(0);
+  }  // joins the workers
+  for (const std::exception_ptr& e : failed) {
+    if (e) std::rethrow_exception(e);
+  }
+  return found;
 }
 
 // One pass over the rows in key order. Each source row gathers the rows it can reach once, then its
@@ -237,10 +293,11 @@ void SpatialIndex::pairs(Rule& rule) const {
 // kHalf (the unshifted pass): only rows after the source row and later atoms of the same row are
 // targets, so each unordered pair is offered once. Shifted passes offer pairs from source to target.
 template <bool kHalf, class Rule>
-void SpatialIndex::sweep(Rule& rule, Shift shift, double max_reach, std::vector<std::uint32_t>& targets,
-                         std::vector<std::uint32_t>& lo, std::vector<std::uint32_t>& hi) const {
+void SpatialIndex::sweep(Rule& rule, std::pair<std::size_t, std::size_t> sources, Shift shift, double max_reach,
+                         std::vector<std::uint32_t>& targets, std::vector<std::uint32_t>& lo,
+                         std::vector<std::uint32_t>& hi) const {
   const double m = magnitude_;
-  for (std::size_t source = 0; source < rows_.size(); ++source) {
+  for (std::size_t source = sources.first; source < sources.second; ++source) {
     const Row& row = rows_[source];
     const std::uint32_t begin = row_begin(source), end = row_end(source);
     targets.clear();

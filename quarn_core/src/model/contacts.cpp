@@ -38,7 +38,7 @@ std::optional<double> known(double radius) noexcept {
 // The contact rule over the index's candidate pairs.
 class ContactRule {
  public:
-  ContactRule(const SpatialIndex& index, double cutoff, FoundPairs& found)
+  ContactRule(const SpatialIndex& index, double cutoff, PairList& found)
       : index_(index), cutoff_(cutoff), bound_(squared_bound(cutoff)), found_(found) {}
   double max_reach() const noexcept { return cutoff_; }
   double reach(std::uint32_t) const noexcept { return cutoff_; }
@@ -61,13 +61,8 @@ class ContactRule {
   const SpatialIndex& index_;
   double cutoff_;
   double bound_;  // squared_bound(cutoff_)
-  FoundPairs& found_;
+  PairList& found_;
 };
-
-void contact_candidates(const SpatialIndex& index, double cutoff, FoundPairs& found) {
-  ContactRule rule(index, cutoff, found);
-  run_search([&] { index.pairs(rule); });
-}
 
 // Every pair within a positive cutoff, in no particular order, possibly twice; nothing when the
 // index would not help (the caller scans then).
@@ -75,9 +70,7 @@ std::optional<FoundPairs> indexed_contacts(const Structure& s, double cutoff) {
   if (s.atom_count() < 2) return std::nullopt;
   const SpatialIndex& index = s.spatial_index();
   if (!index.worth_searching(cutoff)) return std::nullopt;
-  FoundPairs found;
-  contact_candidates(index, cutoff, found);
-  return found;
+  return index.find_pairs([&](PairList& found) { return ContactRule(index, cutoff, found); });
 }
 
 // Lambdas rather than functions, so that the sorts inline them.

@@ -13,14 +13,16 @@
 
 namespace quarn::detail {
 
-// Calls f(pair) for every found pair, block by block.
+// Calls f(pair) for every found pair, part by part and block by block.
 template <class F>
 void for_each_found(const FoundPairs& found, F&& f) {
-  for (std::size_t i = 0; i < found.size();) {
-    std::size_t length = 0;
-    const FoundPair* run = found.run(i, &length);
-    for (std::size_t k = 0; k < length; ++k) f(run[k]);
-    i += length;
+  for (const PairList& part : found.parts) {
+    for (std::size_t i = 0; i < part.size();) {
+      std::size_t length = 0;
+      const FoundPair* run = part.run(i, &length);
+      for (std::size_t k = 0; k < length; ++k) f(run[k]);
+      i += length;
+    }
   }
 }
 

@@ -1,5 +1,11 @@
 #include "quarn/spatial_index.hpp"
 
+#include <sched.h>
+
+#include <algorithm>
+#include <atomic>
+#include <thread>
+
 #include "caches.hpp"
 #include "quarn/element.hpp"
 #include "quarn/found_pairs.hpp"
@@ -12,7 +18,41 @@ namespace {
 // Below this many atoms a scan of every pair is as quick as any index.
 constexpr std::size_t kMinSlots = 16;
 
+// Atoms per part of a pair search below which starting a thread costs more than it saves.
+constexpr std::uint32_t kSlotsPerPart = std::uint32_t{1} << 15;
+constexpr unsigned kMaxParts = 8;
+
+std::atomic<unsigned> forced_parts{0};
+
+// The processors this process may run on (a container or taskset may allow fewer than there are).
+unsigned usable_processors() noexcept {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
 }  // namespace
+
+unsigned detail::search_parts(std::uint32_t slots) noexcept {
+  if (const unsigned forced = forced_parts.load(std::memory_order_relaxed)) return forced;
+  static const unsigned processors = usable_processors();
+  return std::clamp(slots / kSlotsPerPart, 1u, std::min(processors, kMaxParts));
+}
+
+void detail::set_search_parts(unsigned parts) noexcept { forced_parts.store(parts, std::memory_order_relaxed); }
+
+std::pair<std::size_t, std::size_t> SpatialIndex::part_rows(unsigned part, unsigned parts) const noexcept {
+  // Rows split where the slots do, so that every part gets about as many atoms.
+  const auto row_at = [&](unsigned k) -> std::size_t {
+    if (k >= parts) return rows_.size();
+    const std::uint64_t slot = std::uint64_t{size()} * k / parts;
+    return static_cast<std::size_t>(
+        std::partition_point(rows_.begin(), rows_.end(), [&](const Row& r) { return r.begin < slot; }) -
+        rows_.begin());
+  };
+  return {row_at(part), row_at(part + 1)};
+}
 
 SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
   SpatialIndex g;
