@@ -196,16 +196,27 @@ bool SpatialIndex::box_of(double y_lo, double y_hi, double z_lo, double z_hi, Ce
 void SpatialIndex::rows_in(const CellBox& box, std::uint64_t from, std::vector<std::uint32_t>& out) const {
   const auto key_of = [](std::uint64_t z, std::uint64_t y) { return z << 32 | y; };
   const auto before = [](const Row& r, std::uint64_t key) { return r.key < key; };
+  // The first row from `it` on whose key is not below `key`, found by galloping: the row sought is
+  // usually a few rows ahead, where a binary search over all the rows after `it` would miss the cache
+  // at nearly every step.
+  const auto seek = [&](std::vector<Row>::const_iterator it, std::uint64_t key) {
+    const std::size_t n = static_cast<std::size_t>(rows_.end() - it);
+    if (n == 0 || !(it->key < key)) return it;
+    std::size_t bound = 1;  // it[bound / 2] is below the key
+    while (bound < n && it[static_cast<std::ptrdiff_t>(bound)].key < key) bound *= 2;
+    return std::lower_bound(it + static_cast<std::ptrdiff_t>(bound / 2 + 1),
+                            it + static_cast<std::ptrdiff_t>(std::min(bound, n)), key, before);
+  };
   auto it = std::lower_bound(rows_.begin(), rows_.end(), std::max(from, key_of(box.z_lo, box.y_lo)), before);
-  // Rows of one z cell are consecutive; a binary search jumps over those outside the y range, so
-  // the walk costs the rows it returns plus two searches per z cell, never the empty cells between.
+  // Rows of one z cell are consecutive; a search jumps over those outside the y range, so the walk
+  // costs the rows it returns plus two searches per z cell, never the empty cells between.
   while (it != rows_.end()) {
     const std::uint64_t z = it->key >> 32, y = it->key & 0xffffffffu;
     if (z > box.z_hi) break;
     if (y < box.y_lo) {
-      it = std::lower_bound(it, rows_.end(), key_of(z, box.y_lo), before);
+      it = seek(it, key_of(z, box.y_lo));
     } else if (y > box.y_hi) {
-      it = std::lower_bound(it, rows_.end(), key_of(z + 1, box.y_lo), before);
+      it = seek(it, key_of(z + 1, box.y_lo));
     } else {
       out.push_back(static_cast<std::uint32_t>(it - rows_.begin()));
       ++it;
