@@ -1,11 +1,9 @@
 #include "quarn/contacts.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
 
 #include "quarn/element.hpp"
-#include "pair_sort.hpp"
 #include "quarn/exhaustive.hpp"
 #include "quarn/found_pairs.hpp"
 #include "quarn/geometry.hpp"
@@ -73,24 +71,21 @@ std::optional<FoundPairs> indexed_contacts(const Structure& s, double cutoff) {
   return index.find_pairs([&](PairList& found) { return ContactRule(index, cutoff, found); });
 }
 
-// Lambdas rather than functions, so that the sorts inline them.
-constexpr auto contact_of = [](const FoundPair& p) noexcept {
+Contact contact_of(const FoundPair& p) noexcept {
   return Contact{p.first(), p.second(), p.distance(), static_cast<ContactClass>(p.tag())};
-};
-constexpr auto atoms_of = [](const Contact& c) noexcept { return c.first << 32 | c.second; };
-constexpr auto distance_bits_of = [](const Contact& c) noexcept { return std::bit_cast<std::uint64_t>(c.distance); };
+}
 
-// Room for `count` rows, in fresh huge pages where the kernel has them: the sorts write every row
-// once in full, and small fresh pages fault in several times slower.
-std::vector<Contact> room_for(std::size_t count) {
+// The rows of the first `keep` sorted pairs, in fresh huge pages where the kernel has them (small
+// fresh pages fault in several times slower). Why sort the pairs rather than the rows: a pair is half
+// a row, so the sorts move half the memory, and each row is then written once, never zeroed first.
+std::vector<Contact> rows_of(const PairBuffer& pairs, std::size_t keep) {
+  const std::size_t count = std::min(keep, pairs.size());
   std::vector<Contact> rows;
   reserve_checked(rows, count);
   detail::advise_huge_pages(rows.data(), count * sizeof(Contact));
-  rows.resize(count);
+  for (std::size_t k = 0; k < count; ++k) rows.push_back(contact_of(pairs[k]));
   return rows;
 }
-
-void drop_repeats(std::vector<Contact>& rows) { rows.erase(std::unique(rows.begin(), rows.end()), rows.end()); }
 
 }  // namespace
 
@@ -136,11 +131,7 @@ Expected<std::vector<Contact>, Refusal> find_contacts(const Structure& s, double
   if (!(cutoff > 0)) return unexpected(Refusal{kCutoffNotPositive});
   const auto found = indexed_contacts(s, cutoff);
   if (!found) return exhaustive::find_contacts(s, cutoff);
-  // Sorted as the rows themselves rather than as pairs first: the rows are written once.
-  std::vector<Contact> rows = room_for(found->size());
-  detail::put_in_scan_order(*found, s.atom_count(), contact_of, atoms_of, rows.data());
-  drop_repeats(rows);
-  return rows;
+  return rows_of(in_scan_order(*found, s.atom_count()), found->size());
 }
 
 Expected<std::vector<Contact>, Refusal> contacts(const Structure& s, double cutoff,
@@ -164,19 +155,7 @@ Expected<std::vector<Contact>, Refusal> contacts(const Structure& s, double cuto
     return rows;
   }
   // The stable sort by distance of rows in scan order is the sort by (distance, first, second).
-  if (max_results && *max_results < found->size() / 2) {
-    // Few rows kept: sort the compact pairs and make only those rows.
-    const PairBuffer pairs = in_distance_order(*found, cutoff);
-    std::vector<Contact> rows;
-    rows.reserve(std::min<std::size_t>(*max_results, pairs.size()));
-    for (std::size_t k = 0; k < rows.capacity(); ++k) rows.push_back(contact_of(pairs[k]));
-    return rows;
-  }
-  std::vector<Contact> rows = room_for(found->size());
-  detail::put_in_distance_order(*found, cutoff, contact_of, distance_bits_of, atoms_of, rows.data());
-  drop_repeats(rows);
-  if (max_results && *max_results < rows.size()) rows.resize(*max_results);
-  return rows;
+  return rows_of(in_distance_order(*found, cutoff), max_results.value_or(found->size()));
 }
 
 }  // namespace quarn
