@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <vector>
 
@@ -26,18 +25,18 @@ void for_each_found(const FoundPairs& found, F&& f) {
   }
 }
 
-// Writes make(pair) for every found pair into `out` (found.size() rows), grouped by bucket_of(pair)
-// in ascending bucket order and stably within a bucket; `start` receives the buckets + 1 bounds.
+// Writes every found pair into `out` (found.size() pairs), grouped by bucket_of(pair) in ascending
+// bucket order and stably within a bucket; `start` receives the buckets + 1 bounds.
 // Why counting passes: with several pairs per bucket, bucketing is linear where a comparison sort of
-// millions of pairs is not, and each bucket's rows are then sorted in cache.
-template <class T, class Bucket, class Make>
-void scatter(const FoundPairs& found, std::uint64_t buckets, Bucket bucket_of, Make make, T* out,
+// millions of pairs is not, and each bucket's pairs are then sorted in cache.
+template <class Bucket>
+void scatter(const FoundPairs& found, std::uint64_t buckets, Bucket bucket_of, FoundPair* out,
              std::vector<std::uint64_t>& start) {
   start.assign(buckets + 1, 0);
   for_each_found(found, [&](const FoundPair& p) { ++start[bucket_of(p) + 1]; });
   for (std::uint64_t k = 0; k < buckets; ++k) start[k + 1] += start[k];
   std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
-  for_each_found(found, [&](const FoundPair& p) { out[next[bucket_of(p)]++] = make(p); });
+  for_each_found(found, [&](const FoundPair& p) { out[next[bucket_of(p)]++] = p; });
 }
 
 // A stable insertion sort: its cost is the range plus its inversions, small for a few rows and for
@@ -94,46 +93,6 @@ void sort_buckets(T* rows, const std::vector<std::uint64_t>& start, Key key) {
   ScratchArray<T> scratch(largest);
   for (std::size_t k = 0; k + 1 < start.size(); ++k) {
     radix_sort(rows + start[k], start[k + 1] - start[k], scratch.begin(), key);
-  }
-}
-
-// Scan order: buckets by the first index (by its top bits when there are few pairs for many atoms),
-// then (first, second) within each. Repeats are left for the caller to drop.
-template <class T, class Make, class Atoms>
-void put_in_scan_order(const FoundPairs& found, std::uint64_t atom_count, Make make, Atoms atoms, T* out) {
-  int shift = 0;
-  while ((atom_count >> shift) > found.size() / 2 + 1) ++shift;
-  std::vector<std::uint64_t> start;
-  const auto bucket_of = [shift](const FoundPair& p) { return p.first() >> shift; };
-  scatter(found, (atom_count >> shift) + 1, bucket_of, make, out, start);
-  sort_buckets(out, start, atoms);
-}
-
-// Distance order, for distances in [0, cutoff]: the first pass splits [0, cutoff] evenly in few
-// enough buckets that its write streams stay in cache (a scatter over millions of buckets misses on
-// nearly every write); a product with a positive number never reverses an order, so the buckets
-// ascend. Each bucket is then sorted by the bits of the distance (they ascend with a non-negative
-// distance), and each run of equal distances by (first, second). Repeats are left for the caller.
-template <class T, class Make, class Distance, class Atoms>
-void put_in_distance_order(const FoundPairs& found, double cutoff, Make make, Distance distance_bits, Atoms atoms,
-                           T* out) {
-  constexpr std::uint64_t kBuckets = 2048;
-  const double scale = static_cast<double>(kBuckets) / cutoff;
-  const bool spread = std::isfinite(scale);
-  std::vector<std::uint64_t> start;
-  scatter(found, spread ? kBuckets : 1, [&](const FoundPair& p) {
-    return spread ? std::min(kBuckets - 1, static_cast<std::uint64_t>(p.distance() * scale)) : 0;
-  }, make, out, start);
-  sort_buckets(out, start, distance_bits);
-  std::vector<T> scratch;
-  for (std::size_t i = 0, n = found.size(); i < n;) {
-    std::size_t end = i + 1;
-    while (end < n && distance_bits(out[end]) == distance_bits(out[i])) ++end;
-    if (end - i > 1) {
-      if (scratch.size() < end - i) scratch.resize(end - i);
-      radix_sort(out + i, end - i, scratch.data(), atoms);
-    }
-    i = end;
   }
 }
 
