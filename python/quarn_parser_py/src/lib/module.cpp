@@ -103,6 +103,7 @@ bool register_name(PyObject* module, Ref& all, const char* name, PyObject* objec
 }
 
 PyObject* create_module() noexcept {
+  if (!prepare_collector_pause()) return nullptr;
   Ref module(PyModule_Create(&module_def));
   if (!module) return nullptr;
   Ref all;

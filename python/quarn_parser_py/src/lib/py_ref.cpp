@@ -1,34 +1,87 @@
 #include "py_ref.hpp"
 
+#include <cstdio>
+
+// The collector's C interface of Python 3.10 and later, outside the 3.9 limited API the module is built
+// for; weak, so that the module loads on 3.9, where they resolve to null.
+extern "C" {
+__attribute__((weak)) int PyGC_Enable(void);
+__attribute__((weak)) int PyGC_Disable(void);
+}
+
 namespace quarn::py {
 
 namespace {
 
-// Calls gc.<name>() and returns its result, or nullptr with the error cleared.
-PyObject* call_gc(const char* name) noexcept {
-  // gc is a built-in module, so this is a lookup in sys.modules, not an import from disk.
-  Ref gc(PyImport_ImportModule("gc"));
-  Ref result(gc ? PyObject_CallMethod(gc.get(), name, nullptr) : nullptr);
-  if (!result) PyErr_Clear();
-  return result.release();
+// On 3.9 the collector is reached through the C functions behind gc.isenabled, gc.disable and
+// gc.enable, found at initialisation and called directly: calling them through the interpreter could
+// raise (a recursion check) and would refuse to run with an exception pending.
+struct GcFunction {
+  PyCFunction function = nullptr;
+  PyObject* self = nullptr;  // the gc module, kept for the process
+
+  PyObject* operator()() const noexcept { return function(self, nullptr); }
+};
+
+struct LegacyCollector {
+  GcFunction isenabled, disable, enable;
+  bool ready = false;
+} legacy;
+
+// Fills `out` from gc.<name> when that is the interpreter's own function without arguments; leaves it
+// empty when gc was replaced. False with an exception set only when the attribute cannot be read.
+bool find_gc_function(PyObject* gc, const char* name, GcFunction* out) noexcept {
+  Ref f(PyObject_GetAttrString(gc, name));
+  if (!f) return false;
+  if (!PyCFunction_Check(f.get()) || PyCFunction_GetFlags(f.get()) != METH_NOARGS) return true;
+  out->function = PyCFunction_GetFunction(f.get());
+  out->self = PyCFunction_GetSelf(f.get());
+  Py_XINCREF(out->self);
+  return true;
 }
 
 }  // namespace
 
+bool python_at_least(int major, int minor) noexcept {
+  int running_major = 0, running_minor = 0;
+  // Py_GetVersion() starts with "3.11.7 (main, ...".
+  if (std::sscanf(Py_GetVersion(), "%d.%d", &running_major, &running_minor) != 2) return false;
+  return running_major > major || (running_major == major && running_minor >= minor);
+}
+
+bool prepare_collector_pause() noexcept {
+  if (PyGC_Disable != nullptr && PyGC_Enable != nullptr) return true;
+  if (legacy.ready) return true;
+  Ref gc(PyImport_ImportModule("gc"));
+  if (!gc || !find_gc_function(gc.get(), "isenabled", &legacy.isenabled) ||
+      !find_gc_function(gc.get(), "disable", &legacy.disable) ||
+      !find_gc_function(gc.get(), "enable", &legacy.enable)) {
+    return false;
+  }
+  legacy.ready = legacy.isenabled.function && legacy.disable.function && legacy.enable.function;
+  return true;
+}
+
 CollectorPause::CollectorPause() noexcept {
-  Ref enabled(call_gc("isenabled"));
-  if (!enabled || enabled.get() != Py_True) return;
-  Ref done(call_gc("disable"));
+  if (PyGC_Disable != nullptr && PyGC_Enable != nullptr) {
+    paused_ = PyGC_Disable() == 1;  // the state before: 1 when it was running
+    return;
+  }
+  if (!legacy.ready) return;
+  // The gc functions without arguments cannot fail; they return None or a bool.
+  Ref enabled(legacy.isenabled());
+  if (enabled.get() != Py_True) return;
+  Ref done(legacy.disable());
   paused_ = static_cast<bool>(done);
 }
 
 CollectorPause::~CollectorPause() {
   if (!paused_) return;
-  // A failed call leaves its exception set; the interpreter may not be called with one pending.
-  PyObject *type, *value, *traceback;
-  PyErr_Fetch(&type, &value, &traceback);
-  Ref done(call_gc("enable"));
-  PyErr_Restore(type, value, traceback);
+  if (PyGC_Enable != nullptr) {
+    PyGC_Enable();
+  } else {
+    Ref done(legacy.enable());
+  }
 }
 
 PyObject* internal_error_type() noexcept {

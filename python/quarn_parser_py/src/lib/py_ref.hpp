@@ -43,10 +43,11 @@ class Ref {
 };
 
 // Holds the interpreter's cyclic garbage collector off while a large result is built, and restores
-// its state afterwards (an exception set meanwhile is kept). Why: every 700 new container objects
-// start a collection, and building a million row lists spends more time in those collections than in
-// making the lists; what the binding builds holds no reference cycles for a collection to find.
-// Never fails: when the collector cannot be reached, the result is simply built with it running.
+// its state afterwards. Why: every 700 new container objects start a collection, and building a million
+// row lists spends more time in those collections than in making the lists; what the binding builds
+// holds no reference cycles for a collection to find. Runs no interpreter code (no import, no call
+// through the interpreter), so no pending signal handler runs and no exception is set or cleared.
+// Never fails: before prepare_collector_pause() has succeeded, the result is built with it running.
 class CollectorPause {
  public:
   CollectorPause() noexcept;
@@ -57,6 +58,14 @@ class CollectorPause {
  private:
   bool paused_ = false;
 };
+
+// Finds, once at module initialisation, how CollectorPause reaches the collector on the running
+// interpreter. False with an exception set when that fails.
+bool prepare_collector_pause() noexcept;
+
+// Whether the running interpreter is at least major.minor: the binary is built for 3.9 and must pick
+// newer features at run time.
+bool python_at_least(int major, int minor) noexcept;
 
 // The exception type for broken invariants: derived directly from BaseException so that a broad
 // `except Exception` never swallows a defect. Created on first use; nullptr (with an exception set)

@@ -1,0 +1,97 @@
+"""The module leaves the interpreter intact: pending signals keep their exceptions. Each case that could
+take the interpreter down runs in a child process."""
+
+import builtins
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import quarn_parser
+from conftest import atom
+
+CLASSES = ("Structure", "AtomHit", "ResidueHit", "DistanceMatrix", "BondNeighbor", "Contact", "AtomProfile")
+
+
+def run_child(script, *args):
+    command = [sys.executable, "-c", textwrap.dedent(script), *map(str, args)]
+    return subprocess.run(command, capture_output=True, text=True, timeout=300)
+
+
+@pytest.fixture(scope="module")
+def grid_file(tmp_path_factory):
+    """50,000 carbons 1.5 A apart: enough geometric bonds that the search outlasts a short timer."""
+    path = tmp_path_factory.mktemp("grid") / "grid.cif"
+    rows = "".join(
+        f"{i + 1} C C ALA A {i + 1} {1.5 * (i % 40)} {1.5 * (i // 40 % 40)} {1.5 * (i // 1600)}\n"
+        for i in range(50_000)
+    )
+    header = "data_grid\nloop_\n" + "".join(
+        f"_atom_site.{c}\n"
+        for c in ("id", "type_symbol", "label_atom_id", "label_comp_id", "label_asym_id", "label_seq_id",
+                  "Cartn_x", "Cartn_y", "Cartn_z")
+    )
+    path.write_text(header + rows)
+    return path
+
+
+def test_a_signal_during_a_call_raises_out_of_it(grid_file):
+    # The timer is armed while the tolerance is converted, so it rings while the core searches; the
+    # handler's exception must come out of the call, not vanish while the result list is built.
+    done = run_child(
+        """
+        import signal, sys
+        import quarn_parser
+
+        rang_in = []
+
+        def ring(signum, frame):
+            rang_in.append(frame.f_code.co_name)
+            raise KeyboardInterrupt
+
+        class Tolerance:
+            def __float__(self):
+                signal.setitimer(signal.ITIMER_REAL, 0.001)
+                return 0.4
+
+        signal.signal(signal.SIGALRM, ring)
+        s = quarn_parser.parse(sys.argv[1])
+        for attempt in range(10):
+            rang_in.clear()
+            try:
+                rows = s.sparse_adjacency(True, Tolerance())
+            except KeyboardInterrupt:
+                if rang_in != ["__float__"]:  # else it rang before the call left Python: try again
+                    print("raised")
+                    break
+            else:
+                print("lost", len(rows))
+                break
+        """,
+        grid_file,
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == ["raised"]
+
+
+def test_building_large_results_runs_no_import(load, monkeypatch):
+    # An import runs the interpreter's own code, and with it any pending signal handler.
+    atoms = [atom("C", 1.5 * (i % 20), 1.5 * (i // 20 % 20), 1.5 * (i // 400), seq=i) for i in range(5000)]
+    s = load(atoms, extra="loop_\n_struct_conn.conn_type_id\n_struct_conn.ptnr1_label_seq_id\n"
+                          "_struct_conn.ptnr2_label_seq_id\n" + "".join(f"covale {i} {i + 1}\n" for i in range(4500)))
+    imported = []
+    real_import = builtins.__import__
+
+    def recording_import(name, *args, **kwargs):
+        imported.append(name)
+        return real_import(name, *args, **kwargs)
+
+    monkeypatch.setattr(builtins, "__import__", recording_import)
+    assert len(s.sparse_adjacency(True, 0.4)) == 5000
+    assert len(s.explicit_bonds()) > 4096
+    assert len(s.contacts(1.6)) > 4096
+    assert len(s.nearest_atoms((0.0, 0.0, 0.0), 100.0, 5000)) == 5000
+    assert len(s.dense_distance_matrix(range(70)).distances) == 70
+    monkeypatch.undo()
+    assert imported == []
