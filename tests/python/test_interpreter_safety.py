@@ -1,5 +1,6 @@
-"""The module leaves the interpreter intact: pending signals keep their exceptions. Each case that could
-take the interpreter down runs in a child process."""
+"""The module leaves the interpreter intact: pending signals keep their exceptions, and a patched class
+cannot make an instance the module did not fill. Each case that could take the interpreter down runs in
+a child process."""
 
 import builtins
 import subprocess
@@ -95,3 +96,59 @@ def test_building_large_results_runs_no_import(load, monkeypatch):
     assert len(s.dense_distance_matrix(range(70)).distances) == 70
     monkeypatch.undo()
     assert imported == []
+
+
+def test_a_patched_class_makes_no_unfilled_instance():
+    done = run_child(
+        """
+        import ctypes, sys
+        import quarn_parser
+
+        new = ctypes.pythonapi.PyType_GenericNew  # allocates through the type, as object.__new__ does
+        new.restype = ctypes.py_object
+        new.argtypes = [ctypes.py_object, ctypes.py_object, ctypes.py_object]
+        for name in sys.argv[1:]:
+            cls = getattr(quarn_parser, name)
+            try:
+                object.__new__(cls)
+            except TypeError:
+                pass
+            else:
+                print(name, "object.__new__ made one")
+            try:
+                new(cls, (), {})
+            except TypeError as error:
+                assert str(error) == "No constructor defined", error
+            else:
+                print(name, "allocation made one")
+            try:
+                cls.__new__ = staticmethod(lambda c: object.__new__(c))
+            except TypeError:
+                print(name, "immutable")
+                continue
+            try:
+                cls()
+            except TypeError as error:
+                assert str(error) == "No constructor defined", error
+                print(name, "refused")
+            else:
+                print(name, "patched __new__ made one")
+        """,
+        *CLASSES,
+    )
+    assert done.returncode == 0, done.stderr
+    outcome = "immutable" if sys.version_info >= (3, 10) else "refused"
+    assert done.stdout.splitlines() == [f"{name} {outcome}" for name in CLASSES]
+
+
+def test_types_are_immutable_where_the_interpreter_allows_it():
+    if sys.version_info < (3, 10):
+        pytest.skip("immutable heap types need Python 3.10")
+    for name in CLASSES:
+        cls = getattr(quarn_parser, name)
+        with pytest.raises(TypeError):
+            cls.extra = 1
+        with pytest.raises(TypeError):
+            del cls.__new__
+        with pytest.raises(TypeError, match="^No constructor defined$"):
+            cls()

@@ -66,6 +66,7 @@ PyGetSetDef atom_hit_getset[] = {
 
 PyType_Slot atom_hit_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_alloc, reinterpret_cast<void*>(no_allocation)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<AtomHitValue>)},
     {Py_tp_getset, atom_hit_getset},
     {0, nullptr},
@@ -90,6 +91,7 @@ PyGetSetDef residue_hit_getset[] = {
 
 PyType_Slot residue_hit_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_alloc, reinterpret_cast<void*>(no_allocation)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<ResidueHitValue>)},
     {Py_tp_getset, residue_hit_getset},
     {0, nullptr},
@@ -137,6 +139,7 @@ PyGetSetDef atom_profile_getset[] = {
 
 PyType_Slot atom_profile_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_alloc, reinterpret_cast<void*>(no_allocation)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<AtomProfileValue>)},
     {Py_tp_getset, atom_profile_getset},
     {0, nullptr},
@@ -161,6 +164,7 @@ PyGetSetDef bond_neighbor_getset[] = {
 
 PyType_Slot bond_neighbor_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_alloc, reinterpret_cast<void*>(no_allocation)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<BondEntry>)},
     {Py_tp_getset, bond_neighbor_getset},
     {0, nullptr},
@@ -224,6 +228,7 @@ PyGetSetDef distance_matrix_getset[] = {
 
 PyType_Slot distance_matrix_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_alloc, reinterpret_cast<void*>(no_allocation)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<DistanceMatrixResult>)},
     {Py_tp_getset, distance_matrix_getset},
     {0, nullptr},
@@ -248,6 +253,7 @@ PyGetSetDef contact_getset[] = {
 
 PyType_Slot contact_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_alloc, reinterpret_cast<void*>(no_allocation)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Contact>)},
     {Py_tp_getset, contact_getset},
     {0, nullptr},
@@ -258,7 +264,13 @@ PyType_Spec contact_spec = {"quarn_parser.Contact", sizeof(Boxed<Contact>), 0, P
 }  // namespace
 
 PyObject* lazy_type(PyObject*& cache, PyType_Spec& spec) noexcept {
-  if (cache == nullptr) cache = PyType_FromSpec(&spec);
+  // Immutable where the interpreter knows the flag (3.10 on): nothing can then replace a class's __new__
+  // or its methods. The build targets 3.9, which has no such flag, so it is chosen at run time.
+  constexpr unsigned int kImmutableType = 1U << 8;
+  if (cache == nullptr) {
+    if (python_at_least(3, 10)) spec.flags |= kImmutableType;
+    cache = PyType_FromSpec(&spec);
+  }
   return cache;
 }
 
@@ -282,6 +294,11 @@ AtomProfileValue atom_profile_value(const AtomSite& atom, AtomProfileRecord&& pr
 }
 
 PyObject* no_constructor(PyTypeObject*, PyObject*, PyObject*) noexcept {
+  PyErr_SetString(PyExc_TypeError, "No constructor defined");
+  return nullptr;
+}
+
+PyObject* no_allocation(PyTypeObject*, Py_ssize_t) noexcept {
   PyErr_SetString(PyExc_TypeError, "No constructor defined");
   return nullptr;
 }

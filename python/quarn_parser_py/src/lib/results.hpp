@@ -82,6 +82,11 @@ PyObject* lazy_type(PyObject*& cache, PyType_Spec& spec) noexcept;
 // tp_new of every class: instances come only from the module.
 PyObject* no_constructor(PyTypeObject* type, PyObject* args, PyObject* kwargs) noexcept;
 
+// tp_alloc of every class, refusing with the same TypeError: object.__new__ allocates through it, so a
+// class whose __new__ was replaced (possible while types are mutable, before 3.10) still cannot make an
+// instance whose value was never constructed. Only box() makes instances, and it always fills them.
+PyObject* no_allocation(PyTypeObject* type, Py_ssize_t items) noexcept;
+
 // An instance's layout: the object header, then the value in raw storage (placement-constructed),
 // which keeps the layout standard and the header first.
 template <class Value>

@@ -282,6 +282,7 @@ PyGetSetDef structure_getset[] = {
 
 PyType_Slot structure_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(no_constructor)},
+    {Py_tp_alloc, reinterpret_cast<void*>(no_allocation)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc<Structure>)},
     {Py_tp_methods, structure_methods},
     {Py_tp_getset, structure_getset},
@@ -296,6 +297,22 @@ PyType_Spec structure_spec = {"quarn_parser.Structure", sizeof(Boxed<Structure>)
 PyObject* structure_type() noexcept {
   static PyObject* type = nullptr;
   return lazy_type(type, structure_spec);
+}
+
+const Structure* structure_of(PyObject* object) noexcept {
+  PyObject* type = structure_type();
+  if (type == nullptr) return nullptr;
+  // Exact type: the class is final. Every instance is filled, since only box() can make one.
+  if (object == nullptr) {
+    PyErr_SetString(PyExc_TypeError, "expected a quarn_parser.Structure");
+    return nullptr;
+  }
+  if (reinterpret_cast<PyObject*>(Py_TYPE(object)) != type) {
+    PyErr_Format(PyExc_TypeError, "expected a quarn_parser.Structure, not %R",
+                 reinterpret_cast<PyObject*>(Py_TYPE(object)));
+    return nullptr;
+  }
+  return &model(object);
 }
 
 PyObject* new_structure(Structure&& model) noexcept {
