@@ -1,6 +1,6 @@
-"""The module leaves the interpreter intact: pending signals keep their exceptions, and a patched class
-cannot make an instance the module did not fill. Each case that could take the interpreter down runs in
-a child process."""
+"""The module leaves the interpreter intact: pending signals keep their exceptions, a patched class cannot
+make an instance the module did not fill, and a second interpreter is refused in every order. Each case
+that could take the interpreter down runs in a child process."""
 
 import builtins
 import subprocess
@@ -152,3 +152,50 @@ def test_types_are_immutable_where_the_interpreter_allows_it():
             del cls.__new__
         with pytest.raises(TypeError, match="^No constructor defined$"):
             cls()
+
+
+SUBINTERPRETER = """
+import os
+try:
+    import quarn_parser
+    seen = "module" if quarn_parser.parse is not None and quarn_parser.Structure is not None else "half-made"
+except ImportError:
+    seen = "ImportError"
+os.write({fd}, (seen + "\\n").encode())
+"""
+
+
+# From 3.13 the interpreter runs a module's init function in the main interpreter first, whoever
+# imports it, so there the main interpreter always owns it.
+SUB_FIRST = ["ImportError", "ImportError", "module"] if sys.version_info >= (3, 13) else [
+    "module", "ImportError", "ImportError"]
+
+
+@pytest.mark.parametrize(
+    "order, expected",
+    [(["main", "sub", "sub"], ["module", "ImportError", "ImportError"]), (["sub", "sub", "main"], SUB_FIRST)],
+    ids=["main-first", "subinterpreter-first"],
+)
+def test_one_interpreter_owns_the_module(order, expected):
+    try:
+        import _testcapi
+    except ImportError:
+        pytest.skip("this Python has no _testcapi to run subinterpreters")
+    assert hasattr(_testcapi, "run_in_subinterp")
+    done = run_child(
+        """
+        import os, sys
+        import _testcapi
+
+        code = sys.argv[1].format(fd=1)
+        for where in sys.argv[2:]:
+            if where == "sub":
+                _testcapi.run_in_subinterp(code)  # each runs in a fresh interpreter, destroyed after
+            else:
+                exec(code)
+        """,
+        SUBINTERPRETER,
+        *order,
+    )
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.split() == expected

@@ -36,6 +36,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <string>
 
 #include "arguments.hpp"
@@ -74,10 +75,14 @@ PyMethodDef module_functions[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Single-phase and without per-module state (m_size -1): the types and the exception live in globals,
-// so the module cannot be created for a second interpreter.
+// Single-phase, with its types and exception in globals: one module object per process, owned by the
+// interpreter that first initialises it (see PyInit_quarn_parser). m_size is 0, not -1, on purpose:
+// for -1 the interpreter copies the first module's dictionary into every later interpreter without
+// calling the init function again, sharing this interpreter's types with it (or, once the first
+// interpreter is gone, handing out a cleared dictionary); with 0 every import outside the owner comes
+// back to the init function, which refuses it.
 PyModuleDef module_def = {
-    PyModuleDef_HEAD_INIT, "quarn_parser", "", -1, nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "quarn_parser", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // Adds `object` (borrowed; nullptr when its creation failed) to the module under `name` and appends
@@ -127,23 +132,23 @@ PyObject* create_module() noexcept {
 }  // namespace quarn::py
 
 PyMODINIT_FUNC PyInit_quarn_parser(void) {
-  // One module object per process: a repeated initialisation in the same interpreter returns it, and
-  // another interpreter is refused, since the types it would share are bound to this one.
+  // One module object per process: a repeated initialisation in the owning interpreter returns it, and
+  // any other interpreter is refused, since the types it would share are bound to the owner. The owner
+  // is known by its id, which is never reused (an address could be, by the next interpreter made), and
+  // is fixed by the first attempt: the types a failed attempt made are kept for its interpreter.
   static PyObject* module = nullptr;
-  static PyInterpreterState* owner = nullptr;
-  PyInterpreterState* here = PyInterpreterState_Get();
-  if (module != nullptr) {
-    if (here != owner) {
-      PyErr_SetString(PyExc_ImportError, "quarn_parser cannot be loaded into more than one interpreter");
-      return nullptr;
-    }
-    Py_INCREF(module);
-    return module;
+  static std::int64_t owner = -1;
+  const std::int64_t here = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (here < 0) return nullptr;
+  if (owner == -1) owner = here;
+  if (here != owner) {
+    PyErr_SetString(PyExc_ImportError, "quarn_parser cannot be loaded into more than one interpreter");
+    return nullptr;
   }
-  PyObject* created = quarn::py::create_module();
-  if (created == nullptr) return nullptr;
-  module = created;
-  owner = here;
-  Py_INCREF(module);  // the reference kept above, for later initialisations
+  if (module == nullptr) {
+    module = quarn::py::create_module();
+    if (module == nullptr) return nullptr;
+  }
+  Py_INCREF(module);  // the static keeps its own reference, for later initialisations
   return module;
 }
