@@ -44,6 +44,20 @@ def test_unusable_paths_raise_os_error(value):
     assert type(info.value) is OSError
 
 
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError])
+def test_an_interrupt_or_exhaustion_in_fspath_is_not_a_bad_path(error):
+    # Only failures of the conversion itself become the fixed OSError.
+    raised = error("from __fspath__")
+
+    class Interrupted:
+        def __fspath__(self):
+            raise raised
+
+    with pytest.raises(error) as info:
+        quarn_parser.parse(Interrupted())
+    assert info.value is raised
+
+
 def test_bytes_path_of_an_existing_file_is_still_refused(write_cif):
     path = write_cif([atom("C", 0, 0, 0)])
     with pytest.raises(OSError, match=PATH_MESSAGE):

@@ -229,10 +229,13 @@ Ref path_bytes(PyObject* value) noexcept {
   Ref path(PyOS_FSPath(value));
   Ref encoded;
   if (path && PyUnicode_Check(path.get())) encoded = Ref(PyUnicode_EncodeFSDefault(path.get()));
-  if (!encoded) {
-    PyErr_Clear();
-    PyErr_SetString(PyExc_OSError, "path must be str or os.PathLike");
+  if (encoded) return encoded;
+  // An interrupt, an exit or exhausted memory during __fspath__ is not a bad path: it goes on unchanged.
+  if (PyErr_Occurred() && (PyErr_ExceptionMatches(PyExc_MemoryError) || !PyErr_ExceptionMatches(PyExc_Exception))) {
+    return encoded;
   }
+  PyErr_Clear();
+  PyErr_SetString(PyExc_OSError, "path must be str or os.PathLike");
   return encoded;
 }
 

@@ -67,6 +67,8 @@ class Arguments {
 
 // os.fspath, then str only, encoded with the file-system encoding and its error handler. Any failure
 // raises OSError "path must be str or os.PathLike" and returns an empty Ref; bytes paths are refused.
+// Exceptions that are not errors of the conversion (MemoryError, and those outside Exception such as
+// KeyboardInterrupt and SystemExit) propagate unchanged instead.
 Ref path_bytes(PyObject* value) noexcept;
 
 }  // namespace quarn::py
