@@ -2,6 +2,7 @@
 
 import ast
 import inspect
+import re
 from pathlib import Path
 
 import pytest
@@ -10,6 +11,9 @@ import quarn_parser
 from conftest import REPO_ROOT
 
 SOURCE_STUB = REPO_ROOT / "python" / "quarn_parser_py" / "quarn_parser.pyi"
+
+# Stubs whose every public name must be documented, with the module whose __all__ lists those names.
+DOCUMENTED_STUBS = {"quarn_parser": (SOURCE_STUB, quarn_parser)}
 
 
 def installed_stubs():
@@ -83,3 +87,59 @@ def test_stubs_are_installed_with_the_module():
     assert beside.read_text() == SOURCE_STUB.read_text()
     assert (package / "__init__.pyi").read_text() == SOURCE_STUB.read_text()
     assert (package / "py.typed").exists()
+
+
+def documentation_gaps(stub_text, public_names):
+    """What a stub leaves undocumented among `public_names` (and their public members): a missing
+    docstring, or a parameter without its own "name :" entry in the docstring of its function."""
+    tree = ast.parse(stub_text)
+    gaps = [] if ast.get_docstring(tree) else ["module: no docstring"]
+    defined = {n.name: n for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}
+    for name in public_names:
+        if name not in defined:
+            gaps.append(f"{name}: not in the stub")
+            continue
+        node = defined[name]
+        members = [(name, node)]
+        if isinstance(node, ast.ClassDef):
+            members += [(f"{name}.{m.name}", m) for m in node.body
+                        if isinstance(m, ast.FunctionDef) and not m.name.startswith("_")]
+        for qualified, member in members:
+            doc = ast.get_docstring(member)
+            if not doc:
+                gaps.append(f"{qualified}: no docstring")
+                continue
+            if isinstance(member, ast.FunctionDef):
+                args = member.args
+                for arg in args.posonlyargs + args.args + args.kwonlyargs:
+                    if arg.arg != "self" and not re.search(rf"^\s*{arg.arg} :", doc, re.MULTILINE):
+                        gaps.append(f"{qualified}: parameter {arg.arg} not described")
+    return gaps
+
+
+@pytest.mark.parametrize("module_name", sorted(DOCUMENTED_STUBS))
+def test_every_public_name_is_documented_in_the_stubs(module_name):
+    stub, module = DOCUMENTED_STUBS[module_name]
+    assert documentation_gaps(stub.read_text(), module.__all__) == []
+
+
+def test_the_documentation_check_finds_what_is_missing():
+    stub = '''"""A module."""
+class Kept:
+    """A class."""
+    @property
+    def size(self) -> int: ...
+    def scale(self, factor: float, offset: float) -> None:
+        """Scales.
+
+        factor : float
+            How much.
+        """
+def load(path: str) -> Kept: ...
+'''
+    assert documentation_gaps(stub, ["Kept", "load", "Gone"]) == [
+        "Kept.size: no docstring",
+        "Kept.scale: parameter offset not described",
+        "load: no docstring",
+        "Gone: not in the stub",
+    ]
