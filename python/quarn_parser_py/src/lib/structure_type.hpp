@@ -12,8 +12,8 @@ namespace quarn::py {
 PyObject* structure_type() noexcept;
 
 // The core model of `object` when it is a quarn_parser.Structure, for code that receives arbitrary
-// objects (the methods' own `self` needs no check). nullptr with TypeError for anything else. Never
-// allocates after the type exists; the model stays valid while `object` is alive.
+// objects (the methods' own `self` needs no check). nullptr with TypeError for anything else. Allocates
+// nothing on success once the type exists; the model stays valid while `object` is alive.
 const Structure* structure_of(PyObject* object) noexcept;
 
 // A new Structure object that owns `model` from now on; nullptr with an exception set on failure
