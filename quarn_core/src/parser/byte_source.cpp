@@ -144,8 +144,14 @@ std::optional<ReaderError> ByteSource::inflate_fast(std::size_t compressed_size)
   for (;;) {
     const std::size_t worst = (have - at) * kMaxExpansion + kSlack;
     wanted = std::min(wanted, worst);
-    if (!buffer_.grow(length_ + wanted)) throw std::bad_alloc();
-    const std::size_t room = std::min(buffer_.capacity(), grant_up_to(length_ + wanted)) - length_;
+    // A trailer may announce gigabytes that the address space lacks, or memory: then less room is
+    // tried, and a member that needs more than the room it got is too large.
+    std::size_t room = wanted;
+    while (!buffer_.grow(length_ + room)) {
+      if (room <= kSlack) throw std::bad_alloc();
+      room /= 2;
+    }
+    room = std::min(buffer_.capacity(), grant_up_to(length_ + room)) - length_;
     std::size_t consumed = 0, written = 0;
     switch (inflate_member(in + at, have - at, buffer_.data() + length_, room, &consumed, &written)) {
       case MemberOutcome::kDone:
