@@ -2,8 +2,7 @@
 //
 //   quarn_archive_bench [--rounds N] [--shard I/K] [--load-only] LIST
 //
-// LIST names one file per line. Every file is loaded with load_structure, inflated with zlib (into a
-// reused window, reading the file as a loader would) and its text, inflated beforehand, parsed alone
+// LIST names one file per line. Every file is loaded with load_structure, inflated with zlib alone and its text, inflated beforehand, parsed alone
 // with parse_text, back to back, so the machine's ups and downs (it is shared) fall on all alike; each
 // file keeps its fastest round. Prints the files per second, the MB of text per second and the
 // load/inflate ratio, over the sum and as the median per file.
@@ -23,44 +22,13 @@
 
 #include "quarn/inflater.hpp"
 #include "quarn/reader.hpp"
+#include "zlib_floor.hpp"
 
 namespace {
 
 [[noreturn]] void die(const std::string& what) {
   std::fprintf(stderr, "quarn_archive_bench: %s\n", what.c_str());
   std::exit(1);
-}
-
-// zlib alone: every member of the file inflated into `window`, the file read in 256 KiB pieces.
-// Returns the decoded size.
-std::size_t zlib_inflate(const std::string& path, std::vector<unsigned char>& input, std::vector<unsigned char>& window) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) die("cannot open " + path);
-  z_stream z{};
-  if (inflateInit2(&z, 15 + 16) != Z_OK) die("inflateInit2 failed");
-  std::size_t total = 0;
-  bool eof = false;
-  for (;;) {
-    if (z.avail_in == 0 && !eof) {
-      const ssize_t n = read(fd, input.data(), input.size());
-      if (n < 0) die("read failed on " + path);
-      eof = n == 0;
-      z.next_in = input.data();
-      z.avail_in = static_cast<uInt>(n);
-    }
-    z.next_out = window.data();
-    z.avail_out = static_cast<uInt>(window.size());
-    const int r = inflate(&z, Z_NO_FLUSH);
-    total += window.size() - z.avail_out;
-    if (r == Z_STREAM_END) {
-      // The corpus is written one member per file.
-      break;
-    }
-    if (r != Z_OK && !(r == Z_BUF_ERROR && z.avail_in == 0 && !eof)) die("inflate failed on " + path);
-  }
-  inflateEnd(&z);
-  close(fd);
-  return total;
 }
 
 // The whole text of a one-member gzip file, by zlib's own file reader.
@@ -115,7 +83,6 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  std::vector<unsigned char> input(256 * 1024), window(1 << 20);
   std::vector<double> load_t(files.size(), 1e30), zlib_t(files.size(), 1e30), parse_t(files.size(), 1e30);
   std::vector<std::size_t> text(files.size());
   std::size_t atoms = 0;
@@ -130,7 +97,7 @@ int main(int argc, char** argv) {
         // The structure is freed outside the timed span, as a caller keeps it while it works.
       }
       t0 = now();
-      text[i] = zlib_inflate(files[i], input, window);
+      text[i] = quarn_bench::inflate_only(files[i]);
       zlib_t[i] = std::min(zlib_t[i], now() - t0);
       const std::string whole = inflated(files[i]);
       t0 = now();
