@@ -145,13 +145,14 @@ std::optional<ReaderError> ByteSource::inflate_fast(std::size_t compressed_size)
     const std::size_t worst = (have - at) * kMaxExpansion + kSlack;
     wanted = std::min(wanted, worst);
     // A trailer may announce gigabytes that the address space lacks, or memory: then less room is
-    // tried, and a member that needs more than the room it got is too large.
-    std::size_t room = wanted;
-    while (!buffer_.grow(length_ + room)) {
-      if (room <= kSlack) throw std::bad_alloc();
-      room /= 2;
+    // tried. A member that needs more than it got fails as zlib's growing text would: for want of
+    // address space with std::bad_alloc, for want of memory as too large.
+    std::size_t addressable = wanted;
+    while (!buffer_.grow(length_ + addressable)) {
+      if (addressable <= kSlack) throw std::bad_alloc();
+      addressable /= 2;
     }
-    room = std::min(buffer_.capacity(), grant_up_to(length_ + room)) - length_;
+    const std::size_t room = std::min(buffer_.capacity(), grant_up_to(length_ + addressable)) - length_;
     std::size_t consumed = 0, written = 0;
     switch (inflate_member(in + at, have - at, buffer_.data() + length_, room, &consumed, &written)) {
       case MemberOutcome::kDone:
@@ -166,7 +167,10 @@ std::optional<ReaderError> ByteSource::inflate_fast(std::size_t compressed_size)
         if (read_error != 0 && have - at < 2) return os_failure(read_error, std::nullopt);
         return std::nullopt;
       case MemberOutcome::kNoRoom:
-        if (room < wanted) return too_large();
+        if (room < wanted) {
+          if (room < addressable) return too_large();
+          throw std::bad_alloc();
+        }
         if (wanted < worst) {
           wanted = 2 * room;
           continue;

@@ -61,6 +61,7 @@ bool have_fast_inflater() noexcept { return true; }
 MemberOutcome inflate_member(const unsigned char* in, std::size_t size, char* out, std::size_t room,
                              std::size_t* consumed, std::size_t* written) noexcept {
   thread_local Decompressor decompressor;
+  if (decompressor.d == nullptr) decompressor.d = libdeflate_alloc_decompressor();  // failed before
   if (decompressor.d == nullptr) return MemberOutcome::kOutOfMemory;
   if (!header_checksum_sound(in, size)) return MemberOutcome::kRefused;
   switch (libdeflate_gzip_decompress_ex(decompressor.d, in, size, out, room, consumed, written)) {
