@@ -59,6 +59,29 @@ bool starts_member(const unsigned char* at, std::size_t left) noexcept {
   return left >= 2 && at[0] == 0x1f && at[1] == 0x8b;
 }
 
+struct PackedFile {
+  std::unique_ptr<unsigned char[]> bytes;
+  std::size_t size = 0;
+  int error = 0;  // errno of a read that failed after `size` bytes
+};
+
+// The compressed file whole, in one read of its size (and on to its real end, should it have grown).
+PackedFile read_packed(int fd, std::size_t size_guess) {
+  PackedFile f;
+  std::size_t capacity = size_guess + 1;
+  f.bytes = std::make_unique_for_overwrite<unsigned char[]>(capacity);
+  for (;;) {
+    const ReadCount r = read_up_to(fd, reinterpret_cast<char*>(f.bytes.get()) + f.size, capacity - f.size);
+    f.size += r.bytes;
+    f.error = r.error;
+    if (f.error != 0 || f.size < capacity) return f;
+    auto larger = std::make_unique_for_overwrite<unsigned char[]>(2 * capacity);
+    std::copy_n(f.bytes.get(), f.size, larger.get());
+    f.bytes = std::move(larger);
+    capacity *= 2;
+  }
+}
+
 }  // namespace
 
 bool has_gzip_extension(std::string_view path) noexcept {
@@ -119,23 +142,11 @@ std::optional<ReaderError> ByteSource::read_plain(std::size_t size_guess) {
 }
 
 std::optional<ReaderError> ByteSource::inflate_fast(std::size_t compressed_size) {
-  // The compressed file whole, in one read of its size (and on to its real end, should it have grown).
-  std::size_t capacity = compressed_size + 1, have = 0;
-  auto packed = std::make_unique_for_overwrite<unsigned char[]>(capacity);
-  int read_error = 0;
-  for (;;) {
-    const ReadCount r = read_up_to(file_.fd, reinterpret_cast<char*>(packed.get()) + have, capacity - have);
-    have += r.bytes;
-    read_error = r.error;
-    if (read_error != 0 || have < capacity) break;
-    auto larger = std::make_unique_for_overwrite<unsigned char[]>(2 * capacity);
-    std::copy_n(packed.get(), have, larger.get());
-    packed = std::move(larger);
-    capacity *= 2;
-  }
+  const PackedFile packed = read_packed(file_.fd, compressed_size);
   close_file();
-
-  const unsigned char* const in = packed.get();
+  const std::size_t have = packed.size;
+  const int read_error = packed.error;
+  const unsigned char* const in = packed.bytes.get();
   const std::size_t announced = have >= 18 ? announced_length(in + have) : 0;
   std::size_t at = 0;  // where the current member starts
   // The announced length is exact for a single member; room beyond the text costs nothing, as pages
