@@ -116,7 +116,8 @@ std::optional<ReaderError> ByteSource::open(std::string_view path) {
   if (file_.sized) {
     if (force_streaming_ || (!have_fast_inflater() && file_.size >= kWorkerThreshold)) {
       if (start_worker(file_.size)) return std::nullopt;
-    } else if (have_fast_inflater()) {
+    } else if (have_fast_inflater() && fits_in_memory(file_.size)) {
+      // (zlib streams the compressed bytes instead, when even they would not fit beside the text.)
       return inflate_fast(file_.size);
     }
   }

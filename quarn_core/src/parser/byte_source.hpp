@@ -28,7 +28,7 @@ std::string_view file_stem(std::string_view path) noexcept;
 //
 // A plain file is read whole, in one read of the size the system reports. A gzip regular file is read
 // whole and inflated member by member by the fast inflater into a buffer of the size its trailer
-// announces (grown when that was a lie). A gzip file of unknown size (a FIFO, a device), and every
+// announces (grown when that was a lie); the compressed bytes are freed before the parse. A gzip file of unknown size (a FIFO, a device), and every
 // gzip file in a build without the fast inflater, is inflated by zlib: whole, or, for a regular file
 // large enough to gain from a thread, on a worker beside the parse into a buffer reserved for the
 // worst-case expansion, so that the text never moves while the parse reads it.
