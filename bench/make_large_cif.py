@@ -45,13 +45,9 @@ def with_cell(lines: list, mode: str, edges: tuple) -> list:
     return out
 
 
-def main() -> None:
-    cell = next((a.split("=", 1)[1] for a in sys.argv[1:] if a.startswith("--cell=")), "keep")
-    if cell not in ("keep", "none", "enclose"):
-        sys.exit("make_large_cif.py: --cell must be keep, none or enclose")
-    args = [a for a in sys.argv[1:] if a != "--gzip" and not a.startswith("--cell=")]
-    source, output, count = args[0], args[1], int(args[2])
-    lines = open(source, encoding="utf-8").read().split("\n")
+def tile(text: str, count: int, cell: str = "keep") -> str:
+    """The mmCIF text of `text` tiled to `count` atoms (see the module's description)."""
+    lines = text.split("\n")
     first_row = next(i for i, line in enumerate(lines) if line.startswith(("ATOM", "HETATM")))
     loop_start = max(i for i in range(first_row) if lines[i].startswith("loop_"))
     tags = [line.strip() for line in lines[loop_start + 1:first_row]]
@@ -72,24 +68,34 @@ def main() -> None:
     for k in chains:
         widths[k] = max(widths[k], len(chain_code(tiles * len(chain_number) - 1)))
     edges = (40.0 * min(tiles, 10), 40.0 * min(-(-tiles // 10), 10), 40.0 * -(-tiles // 100))
+    out = ["\n".join(with_cell(lines[:first_row], cell, edges)) + "\n"]
+    written, tile_number = 0, 0
+    while written < count:
+        shift = (40.0 * (tile_number % 10), 40.0 * (tile_number // 10 % 10), 40.0 * (tile_number // 100))
+        for row in rows:
+            if written == count:
+                break
+            written += 1
+            row = list(row)
+            row[serial] = str(written)
+            for k, d in zip((x, y, z), shift):
+                row[k] = "%.3f" % (float(row[k]) + d)
+            for k in chains:
+                row[k] = chain_code(tile_number * len(chain_number) + chain_number[row[k]])
+            out.append(" ".join(v.ljust(w) for v, w in zip(row, widths)).rstrip() + "\n")
+        tile_number += 1
+    out.append("\n".join(with_cell(lines[end:], cell, edges)))
+    return "".join(out)
+
+
+def main() -> None:
+    cell = next((a.split("=", 1)[1] for a in sys.argv[1:] if a.startswith("--cell=")), "keep")
+    if cell not in ("keep", "none", "enclose"):
+        sys.exit("make_large_cif.py: --cell must be keep, none or enclose")
+    args = [a for a in sys.argv[1:] if a != "--gzip" and not a.startswith("--cell=")]
+    source, output, count = args[0], args[1], int(args[2])
     with open(output, "w", encoding="utf-8") as out:
-        out.write("\n".join(with_cell(lines[:first_row], cell, edges)) + "\n")
-        written, tile = 0, 0
-        while written < count:
-            shift = (40.0 * (tile % 10), 40.0 * (tile // 10 % 10), 40.0 * (tile // 100))
-            for row in rows:
-                if written == count:
-                    break
-                written += 1
-                row = list(row)
-                row[serial] = str(written)
-                for k, d in zip((x, y, z), shift):
-                    row[k] = "%.3f" % (float(row[k]) + d)
-                for k in chains:
-                    row[k] = chain_code(tile * len(chain_number) + chain_number[row[k]])
-                out.write(" ".join(v.ljust(w) for v, w in zip(row, widths)).rstrip() + "\n")
-            tile += 1
-        out.write("\n".join(with_cell(lines[end:], cell, edges)))
+        out.write(tile(open(source, encoding="utf-8").read(), count, cell))
     if "--gzip" in sys.argv[1:]:
         with open(output, "rb") as src, gzip.open(output + ".gz", "wb", compresslevel=6) as dst:
             shutil.copyfileobj(src, dst, 1 << 20)

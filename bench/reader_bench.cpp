@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "quarn/reader.hpp"
+#include "zlib_floor.hpp"
 
 namespace {
 
@@ -83,51 +84,6 @@ std::size_t read_whole(const std::string& path, std::vector<char>& buffer) {
   return length;
 }
 
-// The floor for gzip: zlib alone inflating every member into a small reused window, reading the file
-// in pieces as the loader does. Returns the decoded size.
-std::size_t inflate_only(const std::string& path) {
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) die("cannot open " + path);
-  std::vector<unsigned char> in(256 * 1024), out(1 << 20);
-  z_stream z{};
-  if (inflateInit2(&z, 15 + 16) != Z_OK) die("inflateInit2 failed");
-  std::size_t total = 0;
-  bool eof = false;
-  for (;;) {
-    if (z.avail_in == 0 && !eof) {
-      const ssize_t n = read(fd, in.data(), in.size());
-      if (n < 0) die("read failed on " + path);
-      eof = n == 0;
-      z.next_in = in.data();
-      z.avail_in = static_cast<uInt>(n);
-    }
-    z.next_out = out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    const int r = inflate(&z, Z_NO_FLUSH);
-    total += out.size() - z.avail_out;
-    if (r == Z_STREAM_END) {
-      if (z.avail_in < 2 && !eof) {
-        // Keep what is left and read on, to see whether another member follows.
-        const unsigned char keep = z.avail_in == 1 ? z.next_in[0] : 0;
-        const std::size_t kept = z.avail_in;
-        in[0] = keep;
-        const ssize_t n = read(fd, in.data() + kept, in.size() - kept);
-        if (n < 0) die("read failed on " + path);
-        eof = n == 0;
-        z.next_in = in.data();
-        z.avail_in = static_cast<uInt>(kept + static_cast<std::size_t>(n));
-      }
-      if (z.avail_in < 2 || z.next_in[0] != 0x1f || z.next_in[1] != 0x8b) break;
-      inflateReset(&z);
-    } else if (r != Z_OK && !(r == Z_BUF_ERROR && z.avail_in == 0 && !eof)) {
-      die("inflate failed on " + path);
-    }
-  }
-  inflateEnd(&z);
-  close(fd);
-  return total;
-}
-
 std::size_t structure_bytes(const quarn::Structure& s) {
   return sizeof(quarn::Structure) + s.atoms.bytes_reserved() + s.arena.bytes_reserved() +
          s.bonds.bytes_reserved();
@@ -185,7 +141,7 @@ void bench_file(const std::string& path, int runs) {
 
   std::vector<char> buffer;
   std::size_t file_bytes = read_whole(path, buffer);
-  std::size_t text_bytes = gz ? inflate_only(path) : file_bytes;
+  std::size_t text_bytes = gz ? quarn_bench::inflate_only(path) : file_bytes;
   std::size_t atoms = 0;
   std::string failure;
   std::optional<quarn::Structure> kept;  // released between rounds, so freeing it is not timed
@@ -201,7 +157,7 @@ void bench_file(const std::string& path, int runs) {
       },
       [&] { file_bytes = read_whole(path, buffer); },
   };
-  if (gz) bodies.push_back([&] { text_bytes = inflate_only(path); });
+  if (gz) bodies.push_back([&] { text_bytes = quarn_bench::inflate_only(path); });
   const std::vector<Timing> t = time_interleaved(runs, bodies, [&] { kept.reset(); });
   if (!failure.empty()) die(path + ": " + failure);
   const Timing load_t = t[0];

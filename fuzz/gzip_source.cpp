@@ -1,7 +1,8 @@
 // The gzip harness: arbitrary bytes as the content of a .gz file, loaded through the real file
-// source (a temporary file, the inflater thread, the UTF-8 check as the text arrives), and held to an
-// independent decoding of the same bytes: every member in turn, stopping at bytes that do not start
-// another. The same bytes are also loaded as a plain file.
+// source both ways (inflated whole by the build's inflater, and by zlib on the thread beside the
+// parse, checked as the text arrives), and held to an independent decoding of the same bytes with
+// zlib: every member in turn, stopping at bytes that do not start another. The same bytes are also
+// loaded as a plain file.
 #include <fcntl.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -98,8 +99,8 @@ void gzip_source(const std::uint8_t* data, std::size_t size) {
   write_file(packed, data, size);
 
   const auto loaded = load_structure(packed);
-  // The same file again with the inflater's buffer too small for the text: the feed is cut, the rest
-  // is inflated after the parse, and the parse runs again over the whole.
+  // The same file again inflated by zlib beside the parse, with a buffer too small for the text: the
+  // feed is cut, the rest is inflated after the parse, and the parse runs again over the whole.
   detail::SourceText small;
   small.limit_parallel_capacity(4096);
   const auto cut = detail::load_with(small, packed);

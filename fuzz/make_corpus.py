@@ -261,6 +261,61 @@ def gzip_member(data, level=6, name=None, comment=None, extra=None, header_crc=F
     return header + body + struct.pack("<II", zlib.crc32(data), len(data) & 0xFFFFFFFF)
 
 
+# A complete literal/length code over the 286 symbols that zlib allows.
+LITERALS_286 = [8] * 144 + [9] * 112 + [7] * 24 + [8] * 4 + [7] * 2
+
+
+def dynamic_block(literal_lengths, distance_lengths, text):
+    """A final DEFLATE block with the given code lengths (as a hand-made encoder might write them,
+    sound or not) holding `text` as literals: for the rules of codes that inflaters judge apart."""
+    bits = []
+
+    def put(value, n):
+        bits.extend((value >> i) & 1 for i in range(n))
+
+    def codes(lengths):
+        first, code, out = {}, 0, {}
+        for n in range(1, max(lengths) + 1):
+            code = (code + sum(1 for x in lengths if x == n - 1 and n > 1)) << 1 if n > 1 else 0
+            first[n] = code
+        for symbol, n in enumerate(lengths):
+            if n:
+                out[symbol] = (first[n], n)
+                first[n] += 1
+        return out
+
+    def put_code(code):
+        value, n = code
+        bits.extend((value >> i) & 1 for i in reversed(range(n)))
+
+    lengths = literal_lengths + distance_lengths
+    # A complete code-length code: the first lengths used get one bit fewer than the rest.
+    used = sorted(set(lengths))
+    bits_each = max(1, (len(used) - 1).bit_length())
+    cl_lengths = [0] * 19
+    for k, n in enumerate(used):
+        cl_lengths[n] = bits_each - 1 if k < (1 << bits_each) - len(used) else bits_each
+    order = [16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15]
+    count = max(4, max(i + 1 for i in range(19) if cl_lengths[order[i]]))
+    put(1, 1), put(2, 2), put(len(literal_lengths) - 257, 5), put(len(distance_lengths) - 1, 5), put(count - 4, 4)
+    for i in range(count):
+        put(cl_lengths[order[i]], 3)
+    cl_codes = codes(cl_lengths)
+    for n in lengths:
+        put_code(cl_codes[n])
+    literal_codes = codes(literal_lengths)
+    for byte in text:
+        put_code(literal_codes[byte])
+    put_code(literal_codes[256])
+    bits.extend([0] * (-len(bits) % 8))
+    return bytes(sum(bits[i + j] << j for j in range(8)) for i in range(0, len(bits), 8))
+
+
+def member_of(block, text, flags=0):
+    header = b"\x1f\x8b\x08" + bytes([flags]) + b"\x00\x00\x00\x00\x00\x03"
+    return header + block + struct.pack("<II", zlib.crc32(text), len(text))
+
+
 def gzip_seeds(texts):
     """Gzip files: members of real and snippet texts, and every framing case of the loader."""
     small = texts["snippet-struct-conn"].encode()
@@ -288,6 +343,12 @@ def gzip_seeds(texts):
         "utf8-cut-at-end": gzip_member(atoms + b"\xe2\x82"),
         "plain-text": atoms,
         "empty": b"",
+        # Where inflaters are known to judge apart from zlib, which sets the rule.
+        "header-crc-wrong": gzip_member(atoms, name=b"1abc.cif", header_crc=True).replace(b"1abc.cif\x00", b"1abd.cif\x00"),
+        "reserved-flag": member[:3] + b"\x20" + member[4:],
+        "literal-code-incomplete": member_of(dynamic_block([8] * 144 + [9] * 112 + [7] * 24 + [8] * 6, [5] * 28 + [4] * 2, b"ab"), b"ab"),
+        "distance-code-one-bit": member_of(dynamic_block(LITERALS_286, [1], b"loop_"), b"loop_"),
+        "distance-code-incomplete": member_of(dynamic_block(LITERALS_286, [2], b"loop_"), b"loop_"),
     })
     return seeds
 

@@ -3,13 +3,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <zlib.h>
+
 #include <cstdint>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "parser/fast_inflate.hpp"
 #include "parser/source.hpp"
+#include "quarn/inflater.hpp"
 #include "quarn/utf8.hpp"
 #include "test_files.hpp"
 
@@ -145,6 +149,23 @@ ReadResult read_source(const std::string& path, int pieces = -1, std::size_t cap
   return r;
 }
 
+std::string describe(const ReadResult& r) {
+  if (!r.failure) return "text of " + std::to_string(r.text.size()) + " bytes: " + r.text.substr(0, 40);
+  return r.failure->display() + " [os error " + std::to_string(r.failure->source ? r.failure->source->os_error : -1) + "]";
+}
+
+// A gzip file read both ways: whole (by the fast inflater where the build has one), and by zlib in
+// pieces beside the parse. Both must give the same text or the same failure.
+ReadResult read_gzip(const std::string& path, int pieces = -1) {
+  ReadResult whole = read_source(path, pieces);
+  const ReadResult streamed = read_source(path, pieces, ~std::size_t{0});
+  EXPECT_EQ(describe(whole), describe(streamed)) << path;
+  if (!whole.failure && !streamed.failure) {
+    EXPECT_TRUE(whole.text == streamed.text) << path;
+  }
+  return whole;
+}
+
 void expect_io_failure(const ReadResult& r, std::string_view message) {
   ASSERT_TRUE(r.failure.has_value()) << "expected: " << message;
   EXPECT_EQ(r.failure->kind, ReaderErrorKind::IoError);
@@ -237,6 +258,9 @@ TEST(Source, FifosAreReadUntilTheWriterCloses) {
   ScratchDir dir;
   const std::string text = sample_text(200000);
   EXPECT_EQ(read_through_fifo(dir, "plain.cif", text).text, text);
+  // Past 32 MiB the growing text moves from the allocator's memory to a mapping of its own.
+  const std::string big = text + std::string(40'000'000, 'x') + text;
+  EXPECT_TRUE(read_through_fifo(dir, "big.cif", big).text == big);
   EXPECT_EQ(read_through_fifo(dir, "packed.cif.gz", gzip_member(text) + gzip_member("tail\n")).text, text + "tail\n");
   expect_io_failure(read_through_fifo(dir, "cut.cif.gz", gzip_member(text).substr(0, 5000)), "unexpected end of file");
 }
@@ -246,16 +270,16 @@ TEST(Source, GzipIsChosenByNameAndEveryMemberIsDecoded) {
   const std::string text = sample_text(3'000'000);  // several pieces of the parallel feed
   const std::string packed = gzip_member(text);
   for (const char* name : {"a.cif.gz", "a.GZ", "a.Gz"}) {
-    const ReadResult r = read_source(dir.write(name, packed));
+    const ReadResult r = read_gzip(dir.write(name, packed));
     ASSERT_FALSE(r.failure) << name << ": " << r.failure->message;
     EXPECT_EQ(r.text, text) << name;
   }
   const std::string second = "second member\n";
-  EXPECT_EQ(read_source(dir.write("two.gz", packed + gzip_member(second))).text, text + second);
-  EXPECT_EQ(read_source(dir.write("three.gz", gzip_member("a") + gzip_member("") + gzip_member("b"))).text, "ab");
+  EXPECT_EQ(read_gzip(dir.write("two.gz", packed + gzip_member(second))).text, text + second);
+  EXPECT_EQ(read_gzip(dir.write("three.gz", gzip_member("a") + gzip_member("") + gzip_member("b"))).text, "ab");
   // After a complete member, bytes that do not begin another one are ignored.
   for (const std::string& junk : {std::string("junk after the end"), std::string("\x1f"), std::string(100, '\0'), std::string("\x8b\x1f")}) {
-    const ReadResult r = read_source(dir.write("junk.gz", gzip_member(second) + junk));
+    const ReadResult r = read_gzip(dir.write("junk.gz", gzip_member(second) + junk));
     ASSERT_FALSE(r.failure) << r.failure->message;
     EXPECT_EQ(r.text, second);
   }
@@ -265,23 +289,45 @@ TEST(Source, GzipDecodingFailuresCarryTheDecoderText) {
   ScratchDir dir;
   const std::string text = sample_text(100000);
   const std::string packed = gzip_member(text);
-  expect_io_failure(read_source(dir.write("plain.cif.gz", text)), "incorrect header check");
-  expect_io_failure(read_source(dir.write("empty.gz", "")), "unexpected end of file");
-  expect_io_failure(read_source(dir.write("short.gz", packed.substr(0, packed.size() / 2))), "unexpected end of file");
-  expect_io_failure(read_source(dir.write("header.gz", packed.substr(0, 5))), "unexpected end of file");
-  expect_io_failure(read_source(dir.write("notrailer.gz", packed.substr(0, packed.size() - 3))), "unexpected end of file");
+  expect_io_failure(read_gzip(dir.write("plain.cif.gz", text)), "incorrect header check");
+  expect_io_failure(read_gzip(dir.write("empty.gz", "")), "unexpected end of file");
+  expect_io_failure(read_gzip(dir.write("short.gz", packed.substr(0, packed.size() / 2))), "unexpected end of file");
+  expect_io_failure(read_gzip(dir.write("header.gz", packed.substr(0, 5))), "unexpected end of file");
+  expect_io_failure(read_gzip(dir.write("notrailer.gz", packed.substr(0, packed.size() - 3))), "unexpected end of file");
 
   std::string bad_crc = packed;
   bad_crc[bad_crc.size() - 6] ^= 0x55;
-  expect_io_failure(read_source(dir.write("crc.gz", bad_crc)), "incorrect data check");
+  expect_io_failure(read_gzip(dir.write("crc.gz", bad_crc)), "incorrect data check");
   std::string bad_block = packed;
   bad_block[10] = '\xff';  // first block header: reserved block type 3
-  expect_io_failure(read_source(dir.write("block.gz", bad_block)), "invalid block type");
+  expect_io_failure(read_gzip(dir.write("block.gz", bad_block)), "invalid block type");
 
   // A later member that begins with the magic is decoded, so its damage counts.
-  expect_io_failure(read_source(dir.write("second.gz", packed + "\x1f\x8b\x63junk")), "unknown compression method");
-  expect_io_failure(read_source(dir.write("second_cut.gz", packed + gzip_member(text).substr(0, 200))), "unexpected end of file");
-  expect_io_failure(read_source(dir.write("second_magic.gz", packed + "\x1f\x8b")), "unexpected end of file");
+  expect_io_failure(read_gzip(dir.write("second.gz", packed + "\x1f\x8b\x63junk")), "unknown compression method");
+  expect_io_failure(read_gzip(dir.write("second_cut.gz", packed + gzip_member(text).substr(0, 200))), "unexpected end of file");
+  expect_io_failure(read_gzip(dir.write("second_magic.gz", packed + "\x1f\x8b")), "unexpected end of file");
+
+  // The optional header checksum (flag 0x02, after a file name here) is checked.
+  std::string named = packed.substr(0, 10) + "a.cif" + std::string(1, '\0');
+  named[3] = 0x08 | 0x02;
+  const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(named.data()), static_cast<uInt>(named.size()));
+  const std::string rest = packed.substr(10);
+  EXPECT_EQ(read_gzip(dir.write("hcrc.gz", named + char(crc & 0xff) + char(crc >> 8 & 0xff) + rest)).text, text);
+  expect_io_failure(read_gzip(dir.write("badhcrc.gz", named + char(~crc & 0xff) + char(crc >> 8 & 0xff) + rest)),
+                    "header crc mismatch");
+  expect_io_failure(read_gzip(dir.write("flags.gz", packed.substr(0, 3) + "\x20" + packed.substr(4))),
+                    "unknown header flags set");
+  std::string bad_length = packed;
+  bad_length[bad_length.size() - 1] ^= 0x10;  // a trailer that announces 256 MiB more
+  expect_io_failure(read_gzip(dir.write("length.gz", bad_length)), "incorrect length check");
+}
+
+TEST(Source, TheInflaterIsNamedForBugReports) {
+  const std::string name(inflater_name());
+  const std::string expected = detail::have_fast_inflater() ? "libdeflate " : "zlib ";
+  EXPECT_EQ(name.substr(0, expected.size()), expected);
+  EXPECT_GT(name.size(), expected.size());
+  EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(name[expected.size()]))) << name;
 }
 
 TEST(Source, InvalidUtf8InGzipTextIsAnIoError) {
@@ -290,15 +336,24 @@ TEST(Source, InvalidUtf8InGzipTextIsAnIoError) {
   const std::string middle = text.substr(0, 1'000'000) + "\xed\xa0\x80" + text.substr(1'000'000);
   const std::string cut_end = text + "\xf0\x9f\x98";
   for (const std::string& bad : {middle, cut_end}) {
-    const ReadResult r = read_source(dir.write("bad.cif.gz", gzip_member(bad)));
+    const ReadResult r = read_gzip(dir.write("bad.cif.gz", gzip_member(bad)));
     expect_io_failure(r, "stream did not contain valid UTF-8");
   }
-  // The parse is never handed a byte past the fault.
-  SourceText source;
-  ASSERT_FALSE(source.open(dir.write("bad.cif.gz", gzip_member(middle))));
-  while (source.more()) {
+  // The parse is never handed a byte past the fault, whether the text comes whole (then open() refuses
+  // it) or in pieces.
+  const std::string path = dir.write("bad.cif.gz", gzip_member(middle));
+  SourceText whole;
+  if (!whole.open(path)) {
+    while (whole.more()) {
+    }
   }
-  EXPECT_LE(source.ready(), 1'000'000u);
+  EXPECT_LE(whole.ready(), 1'000'000u);
+  SourceText pieces;
+  pieces.limit_parallel_capacity(~std::size_t{0});
+  ASSERT_FALSE(pieces.open(path));
+  while (pieces.more()) {
+  }
+  EXPECT_LE(pieces.ready(), 1'000'000u);
 }
 
 TEST(Source, ADecodingFailureOutranksInvalidUtf8AndTheParseStoppingEarly) {
@@ -308,10 +363,10 @@ TEST(Source, ADecodingFailureOutranksInvalidUtf8AndTheParseStoppingEarly) {
   const std::string bad_then_cut = gzip_member("\xff" + text).substr(0, packed.size() - 1000);
   const std::string cut = packed.substr(0, packed.size() - 1000);
   for (int pieces : {-1, 0, 1, 2}) {
-    expect_io_failure(read_source(dir.write("a.gz", bad_then_cut), pieces), "unexpected end of file");
-    expect_io_failure(read_source(dir.write("b.gz", cut), pieces), "unexpected end of file");
-    expect_io_failure(read_source(dir.write("c.gz", gzip_member(text + "\xff")), pieces), "stream did not contain valid UTF-8");
-    const ReadResult whole = read_source(dir.write("d.gz", packed), pieces);
+    expect_io_failure(read_gzip(dir.write("a.gz", bad_then_cut), pieces), "unexpected end of file");
+    expect_io_failure(read_gzip(dir.write("b.gz", cut), pieces), "unexpected end of file");
+    expect_io_failure(read_gzip(dir.write("c.gz", gzip_member(text + "\xff")), pieces), "stream did not contain valid UTF-8");
+    const ReadResult whole = read_gzip(dir.write("d.gz", packed), pieces);
     ASSERT_FALSE(whole.failure);
     EXPECT_EQ(whole.text, text);
   }

@@ -3,9 +3,10 @@
 #include <unistd.h>
 #include <zlib.h>
 
-#include <cerrno>
 #include <cstring>
 #include <new>
+
+#include "file_read.hpp"
 
 namespace quarn::detail {
 
@@ -21,24 +22,29 @@ constexpr int kGzipWindowBits = 15 + 16;
 
 struct GzipDecoder::State {
   z_stream z{};
-  std::unique_ptr<unsigned char[]> input = std::make_unique_for_overwrite<unsigned char[]>(kInputSize);
+  std::unique_ptr<unsigned char[]> input;  // for reading a file
   bool open = false;
+
+  State() {
+    const int r = inflateInit2(&z, kGzipWindowBits);
+    if (r == Z_MEM_ERROR) throw std::bad_alloc();
+    open = r == Z_OK;
+  }
   ~State() {
     if (open) inflateEnd(&z);
   }
 };
 
 GzipDecoder::GzipDecoder(int fd) : state_(std::make_unique<State>()), fd_(fd) {
-  z_stream& z = state_->z;
-  z.next_in = state_->input.get();
-  z.avail_in = 0;
-  const int r = inflateInit2(&z, kGzipWindowBits);
-  if (r == Z_MEM_ERROR) throw std::bad_alloc();
-  if (r != Z_OK) {
-    message_ = zError(r);
-    return;
-  }
-  state_->open = true;
+  state_->input = std::make_unique_for_overwrite<unsigned char[]>(kInputSize);
+  state_->z.next_in = state_->input.get();
+  if (!state_->open) message_ = zError(Z_STREAM_ERROR);
+}
+
+GzipDecoder::GzipDecoder(const unsigned char* bytes, std::size_t size, int end_error)
+    : state_(std::make_unique<State>()), bytes_(bytes), bytes_left_(size), end_error_(end_error) {
+  state_->z.next_in = const_cast<unsigned char*>(bytes);
+  if (!state_->open) message_ = zError(Z_STREAM_ERROR);
 }
 
 GzipDecoder::~GzipDecoder() = default;
@@ -49,21 +55,43 @@ GzipDecoder::Status GzipDecoder::fail(const char* message) noexcept {
 }
 
 bool GzipDecoder::fill() noexcept {
+  if (fd_ < 0) return fill_from_memory();
+  // A read that failed after bringing some bytes reports its failure once those are decoded.
+  if (end_error_ != 0) {
+    os_error_ = end_error_;
+    return false;
+  }
   z_stream& z = state_->z;
   unsigned char* input = state_->input.get();
   if (z.avail_in > 0 && z.next_in != input) std::memmove(input, z.next_in, z.avail_in);
   z.next_in = input;
-  for (;;) {
-    const ssize_t n = read(fd_, input + z.avail_in, kInputSize - z.avail_in);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      os_error_ = errno;
+  const ReadCount r = read_up_to(fd_, reinterpret_cast<char*>(input) + z.avail_in, kInputSize - z.avail_in);
+  z.avail_in += static_cast<uInt>(r.bytes);
+  end_error_ = r.error;
+  if (r.bytes > 0) return true;
+  if (r.error != 0) return fill();
+  at_eof_ = true;
+  return true;
+}
+
+bool GzipDecoder::fill_from_memory() noexcept {
+  z_stream& z = state_->z;
+  if (bytes_left_ == 0) {
+    if (end_error_ != 0) {
+      os_error_ = end_error_;
       return false;
     }
-    if (n == 0) at_eof_ = true;
-    z.avail_in += static_cast<uInt>(n);
+    at_eof_ = true;
     return true;
   }
+  // What zlib still holds ends where the rest begins, so the rest is simply appended to it; at most
+  // 1 GiB at a time, as zlib counts its input in 32 bits.
+  const std::size_t step = bytes_left_ < (std::size_t{1} << 30) ? bytes_left_ : (std::size_t{1} << 30);
+  if (z.avail_in == 0) z.next_in = const_cast<unsigned char*>(bytes_);
+  z.avail_in += static_cast<uInt>(step);
+  bytes_ += step;
+  bytes_left_ -= step;
+  return true;
 }
 
 GzipDecoder::Status GzipDecoder::decode(char* out, std::size_t room, std::size_t* written) noexcept {

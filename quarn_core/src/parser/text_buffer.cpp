@@ -3,11 +3,17 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
 namespace quarn::detail {
 
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// The allocator maps anything larger afresh for each request anyway (its threshold stops at 32 MiB).
+constexpr std::size_t kFromAllocator = std::size_t{32} << 20;
 
 std::size_t page_size() noexcept {
   static const std::size_t size = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -29,19 +35,38 @@ void prefer_huge_pages(char* data, std::size_t capacity) noexcept {
 
 }  // namespace
 
-TextBuffer::~TextBuffer() {
-  if (data_ != nullptr) munmap(data_, capacity_);
+TextBuffer::~TextBuffer() { release(); }
+
+void TextBuffer::release() noexcept {
+  if (data_ == nullptr) return;
+  if (mapped_) {
+    munmap(data_, capacity_);
+  } else {
+    std::free(data_);
+  }
+  data_ = nullptr;
+  capacity_ = 0;
 }
 
 bool TextBuffer::reserve(std::size_t capacity) noexcept {
   const std::size_t size = whole_pages(capacity == 0 ? 1 : capacity);
   if (size == 0) return false;
+  if (size <= kFromAllocator) {
+    void* p = std::malloc(size);
+    if (p == nullptr) return false;
+    release();
+    data_ = static_cast<char*>(p);
+    capacity_ = size;
+    mapped_ = false;
+    return true;
+  }
   // MAP_NORESERVE: only the pages written count against memory, not the whole reservation.
   void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (p == MAP_FAILED) return false;
-  if (data_ != nullptr) munmap(data_, capacity_);
+  release();
   data_ = static_cast<char*>(p);
   capacity_ = size;
+  mapped_ = true;
   prefer_huge_pages(data_, capacity_);
   return true;
 }
@@ -51,6 +76,22 @@ bool TextBuffer::grow(std::size_t capacity) noexcept {
   if (capacity <= capacity_) return true;
   const std::size_t size = whole_pages(capacity);
   if (size == 0) return false;
+  if (!mapped_ && size <= kFromAllocator) {
+    void* p = std::realloc(data_, size);
+    if (p == nullptr) return false;
+    data_ = static_cast<char*>(p);
+    capacity_ = size;
+    return true;
+  }
+  if (!mapped_) {
+    TextBuffer larger;
+    if (!larger.reserve(size)) return false;
+    std::memcpy(larger.data_, data_, capacity_);
+    std::swap(data_, larger.data_);
+    std::swap(capacity_, larger.capacity_);
+    std::swap(mapped_, larger.mapped_);
+    return true;
+  }
   // mremap moves the page table entries, never the bytes: growing costs no copy.
   void* p = mremap(data_, capacity_, size, MREMAP_MAYMOVE);
   if (p == MAP_FAILED) return false;
@@ -61,6 +102,7 @@ bool TextBuffer::grow(std::size_t capacity) noexcept {
 }
 
 bool TextBuffer::prefault(std::size_t from, std::size_t length) noexcept {
+  if (!mapped_) return false;
   const std::size_t page = page_size();
   const std::size_t start = from / page * page;
   if (start >= capacity_) return true;
