@@ -96,9 +96,10 @@ TEST(BinaryForm, HostileValuesSurviveToTheBit) {
 
 TEST(BinaryForm, ColumnsOfEverySizeAndKind) {
   // Over 2^16 distinct names (four-byte codes), ids that are serial numbers, coordinates that are
-  // decimals but for a few kept whole, and occupancies that are no decimal at all.
+  // decimals but for a few kept whole, and occupancies that are no decimal at all; over 4 MiB in all,
+  // so the checksum runs on a thread of its own.
   StructureBuilder b;
-  for (int i = 0; i < 70000; ++i) {
+  for (int i = 0; i < 200000; ++i) {
     b.atom("C", {i / 1000.0, -i * 0.25, i % 97 == 0 ? std::nan("") : 3.0}).name("N" + std::to_string(i));
     b.last().occupancy_value = 1.0 / (i + 3);
     b.last().present |= AtomSite::kOccupancy;
@@ -106,9 +107,13 @@ TEST(BinaryForm, ColumnsOfEverySizeAndKind) {
   Structure s = b.take();
   for (std::size_t i = 0; i < s.atoms.size(); ++i) s.atoms[i].id = s.arena.store(std::to_string(i + 1'000'000));
   const std::string bytes = write_binary_form(s);
+  ASSERT_GT(bytes.size(), std::size_t{4} << 20);
   expect_round_trip(s, bytes);
   // Three coordinates and the ids take about nine bytes an atom; the occupancies eight.
   EXPECT_LT(bytes.size(), s.atoms.size() * 40);
+  std::string damaged = bytes;
+  damaged[damaged.size() / 2] ^= 1;
+  EXPECT_EQ(refusal(damaged), "structure data is damaged or truncated: checksum mismatch");
 }
 
 TEST(BinaryForm, DamagedBytesAreRefusedWithAReason) {

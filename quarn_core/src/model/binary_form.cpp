@@ -2,15 +2,19 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string>
+#include <thread>
 #include <type_traits>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "quarn/utf8.hpp"
@@ -23,6 +27,7 @@ constexpr char kMagic[8] = {'\x89', 'Q', 'R', 'N', 'S', 'T', 'R', '\n'};
 constexpr std::uint32_t kVersion = 1;
 constexpr std::size_t kHeaderBytes = sizeof kMagic + 4;
 constexpr std::size_t kChecksumBytes = 4;
+constexpr std::size_t kBesideBytes = std::size_t{1} << 22;  // forms from this size on use a second thread
 
 enum Section : std::uint8_t { kEntryTexts = 1, kCell = 2, kAtoms = 3, kBonds = 4 };
 
@@ -339,6 +344,13 @@ std::string bonds_section(const BlockList<BondRecord>& bonds) {
 
 // --- reading -----------------------------------------------------------------------------------------
 
+template <class T>
+T load(const std::uint8_t* p) noexcept {
+  T v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
 // Bytes not yet read. Every read checks what is left and gives false when it runs out.
 struct Cursor {
   const std::uint8_t* p;
@@ -358,7 +370,22 @@ struct Cursor {
     p += 8;
     return true;
   }
-  bool varint(std::uint64_t* v) noexcept {
+  [[gnu::always_inline]] bool varint(std::uint64_t* v) noexcept {
+    // Nearly every value (a delta, a code) takes one or two bytes.
+    if (left() >= 2) {
+      if (p[0] < 0x80) {
+        *v = *p++;
+        return true;
+      }
+      if (p[1] < 0x80) {
+        *v = (p[0] & 0x7fu) | static_cast<std::uint64_t>(p[1]) << 7;
+        p += 2;
+        return true;
+      }
+    }
+    return long_varint(v);
+  }
+  bool long_varint(std::uint64_t* v) noexcept {
     std::uint64_t result = 0;
     for (int shift = 0; shift < 64 && p != end; shift += 7) {
       const std::uint8_t b = *p++;
@@ -409,7 +436,26 @@ class Failure {
   std::string message_;
 };
 
-bool utf8_text(Cursor& in, std::string_view* t) noexcept { return in.text(t) && is_valid_utf8(*t); }
+bool utf8_text(Cursor& in, std::string_view* t) noexcept {
+  if (!in.text(t)) return false;
+  // Names are short and nearly always ASCII, which needs no scan.
+  unsigned char high = 0;
+  for (char c : *t) high |= static_cast<unsigned char>(c);
+  return high < 0x80 || is_valid_utf8(*t);
+}
+
+// The atoms of one batch, contiguous, with the shape of each: every column fills its field of the
+// batch in one tight loop, while the batch's records stay in cache.
+struct Batch {
+  AtomSite* atoms;
+  const std::uint32_t* shapes;
+  std::size_t size;
+};
+
+// Text of `digits` without the arena's call for the short ones, which are nearly all.
+Text stored(std::string_view t, TextArena& arena) {
+  return t.size() <= Text::kInlineCapacity ? Text::make_inline(t) : arena.store(t);
+}
 
 class TextColumn {
  public:
@@ -425,34 +471,64 @@ class TextColumn {
     for (std::uint64_t e = 0; e < count; ++e) {
       std::string_view t;
       if (!utf8_text(in_, &t)) return fail("text dictionary entry cut short or not UTF-8");
-      table_.push_back(arena.store(t));
+      table_.push_back(stored(t, arena));
     }
     width_ = count <= 0x100 ? 1 : count <= 0x10000 ? 2 : 4;
     return true;
   }
 
-  bool next(Text* out, TextArena& arena) {
-    if (encoding_ == kDictionary) {
-      if (in_.left() < width_) return false;
-      std::uint32_t code = 0;
-      std::memcpy(&code, in_.p, width_);
-      in_.p += width_;
-      if (code >= table_.size()) return false;
-      *out = table_[code];
-      return true;
+  // Fills `member` of the batch's atoms whose shape has `bit`; false when the column runs short.
+  bool fill(const Batch& b, std::uint32_t bit, Text AtomSite::* member, TextArena& arena) {
+    if (encoding_ == kDecimal) return fill_decimal(b, bit, member, arena);
+    switch (width_) {
+      case 1: return fill_coded<1>(b, bit, member);
+      case 2: return fill_coded<2>(b, bit, member);
+      default: return fill_coded<4>(b, bit, member);
     }
-    std::uint64_t z;
-    if (!in_.varint(&z)) return false;
-    previous_ += static_cast<std::uint64_t>(unzigzag(z));
-    char digits[20];
-    const auto printed = std::to_chars(digits, digits + sizeof digits, previous_);
-    *out = arena.store(std::string_view(digits, static_cast<std::size_t>(printed.ptr - digits)));
-    return true;
   }
 
   bool finished() const noexcept { return in_.done(); }
 
  private:
+  template <unsigned Width>
+  bool fill_coded(const Batch& b, std::uint32_t bit, Text AtomSite::* member) {
+    const std::uint8_t* p = in_.p;
+    const Text* table = table_.data();
+    const std::size_t entries = table_.size();
+    for (std::size_t j = 0; j < b.size; ++j) {
+      if (!(b.shapes[j] & bit)) continue;
+      if (static_cast<std::size_t>(in_.end - p) < Width) return false;
+      const std::uint32_t code = Width == 1 ? *p : Width == 2 ? load<std::uint16_t>(p) : load<std::uint32_t>(p);
+      p += Width;
+      if (code >= entries) return false;
+      b.atoms[j].*member = table[code];
+    }
+    in_.p = p;
+    return true;
+  }
+
+  bool fill_decimal(const Batch& b, std::uint32_t bit, Text AtomSite::* member, TextArena& arena) {
+    for (std::size_t j = 0; j < b.size; ++j) {
+      if (!(b.shapes[j] & bit)) continue;
+      std::uint64_t z;
+      if (!in_.varint(&z)) return false;
+      previous_ += static_cast<std::uint64_t>(unzigzag(z));
+      // Up to six digits sit inline: print them straight into the text's bytes.
+      char bytes[24] = {};
+      const auto printed = std::to_chars(bytes + 1, bytes + sizeof bytes, previous_);
+      const auto length = static_cast<std::size_t>(printed.ptr - bytes - 1);
+      if (length <= Text::kInlineCapacity) {
+        bytes[0] = static_cast<char>(length << 1 | 1);
+        std::uint64_t word;
+        std::memcpy(&word, bytes, sizeof word);
+        (b.atoms[j].*member).set_word(word);
+      } else {
+        b.atoms[j].*member = arena.store(std::string_view(bytes + 1, length));
+      }
+    }
+    return true;
+  }
+
   Cursor in_{};
   std::uint8_t encoding_ = kDictionary;
   std::vector<Text> table_;
@@ -473,6 +549,7 @@ class RealColumn {
     divisor_ = kPowersOfTen[scale];
     // A value kept whole takes at least nine bytes.
     if (!in_.varint(&count) || count > in_.left() / 9) return fail("more whole numbers than their block holds");
+    if (count == 0) return true;
     exceptions_.reserve(count);
     std::uint64_t position = 0;
     for (std::uint64_t e = 0; e < count; ++e) {
@@ -483,25 +560,34 @@ class RealColumn {
       exceptions_.push_back({position, v});
       ++position;
     }
-    exceptions_.push_back({UINT64_MAX, 0.0});  // never reached: no check for the end in next()
     return true;
   }
 
-  bool next(double* out) noexcept {
-    if (encoding_ == kRaw) return in_.real(out);
-    if (position_++ == exceptions_[next_exception_].position) {
-      *out = exceptions_[next_exception_++].value;
+  bool fill(const Batch& b, std::uint32_t bit, double AtomSite::* member) noexcept {
+    if (encoding_ == kRaw) {
+      for (std::size_t j = 0; j < b.size; ++j) {
+        if ((b.shapes[j] & bit) && !in_.real(&(b.atoms[j].*member))) return false;
+      }
       return true;
     }
-    std::uint64_t z;
-    if (!in_.varint(&z)) return false;
-    previous_ += static_cast<std::uint64_t>(unzigzag(z));
-    *out = static_cast<double>(static_cast<std::int64_t>(previous_)) / divisor_;
+    std::uint64_t next = next_whole();
+    for (std::size_t j = 0; j < b.size; ++j) {
+      if (!(b.shapes[j] & bit)) continue;
+      if (position_++ == next) {
+        b.atoms[j].*member = exceptions_[next_exception_++].value;
+        next = next_whole();
+        continue;
+      }
+      std::uint64_t z;
+      if (!in_.varint(&z)) return false;
+      previous_ += static_cast<std::uint64_t>(unzigzag(z));
+      b.atoms[j].*member = static_cast<double>(static_cast<std::int64_t>(previous_)) / divisor_;
+    }
     return true;
   }
 
   bool finished() const noexcept {
-    return in_.done() && (exceptions_.empty() || next_exception_ + 1 == exceptions_.size());
+    return in_.done() && next_exception_ == exceptions_.size();
   }
 
  private:
@@ -509,6 +595,10 @@ class RealColumn {
     std::uint64_t position;  // among the column's values
     double value;
   };
+  // The position of the next value kept whole; past the last, one that never comes.
+  std::uint64_t next_whole() const noexcept {
+    return next_exception_ < exceptions_.size() ? exceptions_[next_exception_].position : UINT64_MAX;
+  }
   Cursor in_{};
   std::uint8_t encoding_ = kRaw;
   double divisor_ = 1;
@@ -527,13 +617,16 @@ class IntColumn {
     return true;
   }
 
-  bool next(std::int32_t* out) noexcept {
-    std::uint64_t z;
-    if (!in_.varint(&z)) return false;
-    previous_ += static_cast<std::uint64_t>(unzigzag(z));
-    const auto v = static_cast<std::int64_t>(previous_);
-    if (v < INT32_MIN || v > INT32_MAX) return false;
-    *out = static_cast<std::int32_t>(v);
+  bool fill(const Batch& b, std::uint32_t bit, std::int32_t AtomSite::* member) noexcept {
+    for (std::size_t j = 0; j < b.size; ++j) {
+      if (!(b.shapes[j] & bit)) continue;
+      std::uint64_t z;
+      if (!in_.varint(&z)) return false;
+      previous_ += static_cast<std::uint64_t>(unzigzag(z));
+      const auto v = static_cast<std::int64_t>(previous_);
+      if (v < INT32_MIN || v > INT32_MAX) return false;
+      b.atoms[j].*member = static_cast<std::int32_t>(v);
+    }
     return true;
   }
 
@@ -542,6 +635,45 @@ class IntColumn {
  private:
   Cursor in_{};
   std::uint64_t previous_ = 0;
+};
+
+std::uint32_t checksum(const char* data, std::size_t size) noexcept {
+  return static_cast<std::uint32_t>(crc32_z(0, reinterpret_cast<const Bytef*>(data), size));
+}
+
+// Work that runs beside the decoding of a large form, on a second thread: faulting in the atom list's
+// memory ahead of the decoder (the kernel's zero-filling of fresh pages is a third of a load), then the
+// checksum (a sixth). The decoder is safe on any bytes, so its result stands once the checksum agrees.
+class Beside {
+ public:
+  explicit Beside(std::string_view checked) noexcept : checked_(checked) {}
+
+  // Starts the thread, at most once; the memory in `blocks` is faulted in first. Without a thread to
+  // be had, nothing runs and finish() computes the checksum itself.
+  void start(std::vector<std::pair<const void*, std::size_t>> blocks) noexcept {
+    if (started_) return;
+    started_ = true;
+    try {
+      thread_ = std::jthread([this, blocks = std::move(blocks)] {
+        for (const auto& [memory, bytes] : blocks) detail::prefault(memory, bytes);
+        checksum_ = checksum(checked_.data(), checked_.size());
+      });
+    } catch (const std::exception&) {
+      // std::system_error or std::bad_alloc: the checksum waits for finish().
+    }
+  }
+
+  std::uint32_t finish() noexcept {
+    if (!thread_.joinable()) return checksum(checked_.data(), checked_.size());
+    thread_.join();
+    return checksum_;
+  }
+
+ private:
+  std::string_view checked_;
+  bool started_ = false;
+  std::uint32_t checksum_ = 0;
+  std::jthread thread_;
 };
 
 bool read_entry_texts(Cursor in, Structure& s, Failure& fail) {
@@ -570,7 +702,7 @@ bool read_cell(Cursor in, Structure& s, Failure& fail) {
   return true;
 }
 
-bool read_atoms(Cursor in, Structure& s, Failure& fail) {
+bool read_atoms(Cursor in, Structure& s, Failure& fail, Beside* beside) {
   std::uint64_t n, shape_count;
   // Each atom takes at least its shape code's byte.
   if (!in.varint(&n) || n > in.left()) return fail("more atoms than the section holds");
@@ -599,26 +731,44 @@ bool read_atoms(Cursor in, Structure& s, Failure& fail) {
     if (!opened) return false;
   }
   if (!in.done()) return fail("atoms section has bytes left");
+  s.atoms.reserve(n);
+  if (beside) {
+    std::vector<std::pair<const void*, std::size_t>> blocks;
+    s.atoms.each_block([&](const void* memory, std::size_t bytes) { blocks.emplace_back(memory, bytes); });
+    beside->start(std::move(blocks));
+  }
 
-  // Row by row, each field from its own column: every atom record is written once, in order.
-  for (std::uint64_t i = 0; i < n; ++i) {
-    std::uint32_t code = 0;
-    std::memcpy(&code, codes.p + i * width, width);
-    if (code >= shapes.size()) return fail("atom shape code out of range");
-    const std::uint32_t shape = shapes[code];
-    AtomSite a;
-    bool ok = true;
-    for (std::uint32_t bits = shape & ((1u << kTextFields) - 1); bits != 0 && ok; bits &= bits - 1) {
-      const int f = std::countr_zero(bits);
-      ok = texts[f].next(&(a.*kTextMembers[f]), s.arena);
+  // Batch by batch, each column filling its field: the records are written in order and stay in cache
+  // while the columns pass over them. A batch never crosses a block of the list, so it is contiguous.
+  constexpr std::size_t kBatch = 256;
+  std::uint32_t batch_shapes[kBatch];
+  for (std::uint64_t start = 0; start < n;) {
+    const std::size_t to_block_end = BlockList<AtomSite>::kBlockSize - start % BlockList<AtomSite>::kBlockSize;
+    const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>({kBatch, n - start, to_block_end}));
+    std::uint32_t any = 0;
+    const std::uint8_t* code_at = codes.p + start * width;
+    for (std::size_t j = 0; j < size; ++j) {
+      const std::uint32_t code = width == 1 ? code_at[j] : width == 2 ? load<std::uint16_t>(code_at + 2 * j)
+                                                                      : load<std::uint32_t>(code_at + 4 * j);
+      if (code >= shapes.size()) return fail("atom shape code out of range");
+      batch_shapes[j] = shapes[code];
+      any |= shapes[code];
+      AtomSite a;
+      a.present = static_cast<std::uint16_t>(shapes[code] >> kTextFields);
+      s.atoms.push_back(a);
     }
-    for (std::uint32_t bits = shape >> kTextFields; bits != 0 && ok; bits &= bits - 1) {
-      const int k = std::countr_zero(bits);
-      ok = kRealMembers[k] ? reals[k].next(&(a.*kRealMembers[k])) : ints[k].next(&(a.*kIntMembers[k]));
+    const Batch batch{&s.atoms[start], batch_shapes, size};
+    bool ok = true;
+    for (int f = 0; f < kTextFields && ok; ++f) {
+      if (any >> f & 1) ok = texts[f].fill(batch, 1u << f, kTextMembers[f], s.arena);
+    }
+    for (int k = 0; k < kNumberFields && ok; ++k) {
+      const std::uint32_t bit = 1u << (kTextFields + k);
+      if (!(any & bit)) continue;
+      ok = kRealMembers[k] ? reals[k].fill(batch, bit, kRealMembers[k]) : ints[k].fill(batch, bit, kIntMembers[k]);
     }
     if (!ok) return fail("atom field values cut short or out of range");
-    a.present = static_cast<std::uint16_t>(shape >> kTextFields);
-    s.atoms.push_back(a);
+    start += size;
   }
   for (int f = 0; f < kTextFields; ++f) {
     if (!texts[f].finished()) return fail("an atom text column holds more values than atoms");
@@ -673,16 +823,13 @@ bool read_bonds(Cursor in, Structure& s, Failure& fail) {
   std::uint64_t n;
   // Each row takes at least its presence word's byte.
   if (!in.varint(&n) || n > in.left()) return fail("more bond rows than the section holds");
+  s.bonds.reserve(n);
   for (std::uint64_t i = 0; i < n; ++i) {
-    BondRecord b;
-    if (!read_bond(in, b)) return fail("bond row cut short or out of range");
-    s.bonds.push_back(std::move(b));
+    static const BondRecord kEmpty{};
+    s.bonds.push_back(kEmpty);
+    if (!read_bond(in, s.bonds.back())) return fail("bond row cut short or out of range");
   }
   return in.done() || fail("bonds section has bytes left");
-}
-
-std::uint32_t checksum(const char* data, std::size_t size) noexcept {
-  return static_cast<std::uint32_t>(crc32_z(0, reinterpret_cast<const Bytef*>(data), size));
 }
 
 }  // namespace
@@ -725,8 +872,12 @@ Expected<Structure, BinaryFormError> read_binary_form(std::string_view bytes) {
   }
   const std::size_t body = bytes.size() - kChecksumBytes;
   std::memcpy(&stored, bytes.data() + body, 4);
-  if (checksum(bytes.data(), body) != stored) {
-    return unexpected(BinaryFormError{"structure data is damaged or truncated: checksum mismatch"});
+  const auto damaged = [] { return unexpected(BinaryFormError{"structure data is damaged or truncated: checksum mismatch"}); };
+  std::optional<Beside> beside;
+  if (body >= kBesideBytes) {
+    beside.emplace(bytes.substr(0, body));
+  } else if (checksum(bytes.data(), body) != stored) {
+    return damaged();
   }
 
   Structure s;
@@ -749,10 +900,14 @@ Expected<Structure, BinaryFormError> read_binary_form(std::string_view bytes) {
     last_tag = tag;
     const bool ok = tag == kEntryTexts ? read_entry_texts(payload, s, fail)
                     : tag == kCell     ? read_cell(payload, s, fail)
-                    : tag == kAtoms    ? read_atoms(payload, s, fail)
+                    : tag == kAtoms    ? read_atoms(payload, s, fail, beside ? &*beside : nullptr)
                     : tag == kBonds    ? read_bonds(payload, s, fail)
                                        : fail("unknown section " + std::to_string(tag));
     if (!ok) break;
+  }
+  if (beside) {
+    beside->start({});
+    if (beside->finish() != stored) return damaged();
   }
   if (fail.failed()) return unexpected(fail.take());
   return s;
