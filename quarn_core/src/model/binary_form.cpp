@@ -158,6 +158,11 @@ std::string text_column(const BlockList<AtomSite>& atoms, Text AtomSite::* membe
   coded.reserve(values.size());
   std::size_t entry_bytes = 0;
   for (std::string_view v : values) {
+    // Neighbouring atoms mostly share their residue, chain and element: no hashing for a repeat.
+    if (!coded.empty() && v == entries[coded.back()]) {
+      coded.push_back(coded.back());
+      continue;
+    }
     const auto [at, added] = codes.try_emplace(v, static_cast<std::uint32_t>(entries.size()));
     if (added) {
       entries.push_back(v);
@@ -512,19 +517,36 @@ class TextColumn {
       if (!(b.shapes[j] & bit)) continue;
       std::uint64_t z;
       if (!in_.varint(&z)) return false;
-      previous_ += static_cast<std::uint64_t>(unzigzag(z));
-      // Up to six digits sit inline: print them straight into the text's bytes.
-      char bytes[24] = {};
-      const auto printed = std::to_chars(bytes + 1, bytes + sizeof bytes, previous_);
-      const auto length = static_cast<std::size_t>(printed.ptr - bytes - 1);
-      if (length <= Text::kInlineCapacity) {
-        bytes[0] = static_cast<char>(length << 1 | 1);
+      const std::int64_t delta = unzigzag(z);
+      previous_ += static_cast<std::uint64_t>(delta);
+      // Serial numbers mostly count up by one: add it to the digits instead of printing them again.
+      if (delta != 1 || !count_up()) {
+        std::memset(digits_, 0, sizeof digits_);
+        length_ = static_cast<std::size_t>(std::to_chars(digits_ + 1, digits_ + sizeof digits_, previous_).ptr - digits_ - 1);
+      }
+      if (length_ <= Text::kInlineCapacity) {
+        // The digits already sit where an inline text keeps them, after its length byte.
+        digits_[0] = static_cast<char>(length_ << 1 | 1);
         std::uint64_t word;
-        std::memcpy(&word, bytes, sizeof word);
+        std::memcpy(&word, digits_, sizeof word);
         (b.atoms[j].*member).set_word(word);
       } else {
-        b.atoms[j].*member = arena.store(std::string_view(bytes + 1, length));
+        b.atoms[j].*member = arena.store(std::string_view(digits_ + 1, length_));
       }
+    }
+    return true;
+  }
+
+  // Adds one to the digits of the last value; false when there are none or they could overflow.
+  bool count_up() noexcept {
+    if (length_ == 0 || length_ >= 19) return false;
+    std::size_t k = length_;
+    for (; k > 0 && digits_[k] == '9'; --k) digits_[k] = '0';
+    if (k > 0) {
+      ++digits_[k];
+    } else {
+      digits_[1] = '1';
+      digits_[++length_] = '0';
     }
     return true;
   }
@@ -534,6 +556,8 @@ class TextColumn {
   std::vector<Text> table_;
   unsigned width_ = 1;
   std::uint64_t previous_ = 0;
+  char digits_[24] = {};    // a decimal column's last value: a free byte, then its digits
+  std::size_t length_ = 0;  // how many digits; 0 before the first
 };
 
 class RealColumn {
@@ -873,6 +897,9 @@ Expected<Structure, BinaryFormError> read_binary_form(std::string_view bytes) {
   const std::size_t body = bytes.size() - kChecksumBytes;
   std::memcpy(&stored, bytes.data() + body, 4);
   const auto damaged = [] { return unexpected(BinaryFormError{"structure data is damaged or truncated: checksum mismatch"}); };
+  // Declared first, so that the helper thread has stopped before the structure it prefaults is freed.
+  Structure s;
+  Failure fail;
   std::optional<Beside> beside;
   if (body >= kBesideBytes) {
     beside.emplace(bytes.substr(0, body));
@@ -880,8 +907,6 @@ Expected<Structure, BinaryFormError> read_binary_form(std::string_view bytes) {
     return damaged();
   }
 
-  Structure s;
-  Failure fail;
   const auto* start = reinterpret_cast<const std::uint8_t*>(bytes.data());
   Cursor in{start + kHeaderBytes, start + body};
   int last_tag = 0;
