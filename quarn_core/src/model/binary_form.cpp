@@ -805,42 +805,40 @@ bool read_atoms(Cursor in, Structure& s, Failure& fail, Beside* beside) {
   return true;
 }
 
+// One optional field of a bond row, present when its bit of `flags` is set.
+bool read_field(Cursor& in, std::uint64_t flags, int bit, std::optional<std::string>& field) {
+  std::string_view t;
+  if (!(flags >> bit & 1)) return true;
+  if (!utf8_text(in, &t)) return false;
+  field.emplace(t);
+  return true;
+}
+bool read_field(Cursor& in, std::uint64_t flags, int bit, std::optional<std::int32_t>& field) noexcept {
+  return !(flags >> bit & 1) || in.int32(&field.emplace());
+}
+
+bool read_selector(Cursor& in, std::uint64_t flags, int first, AtomSelector& s) {
+  return read_field(in, flags, first, s.label_atom_id) && read_field(in, flags, first + 1, s.label_comp_id) &&
+         read_field(in, flags, first + 2, s.label_asym_id) && read_field(in, flags, first + 3, s.auth_atom_id) &&
+         read_field(in, flags, first + 4, s.auth_asym_id) && read_field(in, flags, first + 5, s.label_seq_id) &&
+         read_field(in, flags, first + 6, s.auth_seq_id);
+}
+
 bool read_bond(Cursor& in, BondRecord& b) {
   std::uint64_t flags;
   if (!in.varint(&flags) || flags >= (1u << kBondFlagBits)) return false;
   if ((flags & 1) && !in.real(&b.distance.emplace())) return false;
-  int bit = 1;
-  bool ok = true;
-  const auto get = [&](auto& field) {
-    if (!ok || !(flags >> bit++ & 1)) return;
-    if constexpr (std::is_same_v<std::remove_cvref_t<decltype(*field)>, std::string>) {
-      std::string_view t;
-      ok = utf8_text(in, &t);
-      if (ok) field.emplace(t);
-    } else {
-      ok = in.int32(&field.emplace());
-    }
-  };
-  const auto each = [&](AtomSelector& s) {
-    get(s.label_atom_id);
-    get(s.label_comp_id);
-    get(s.label_asym_id);
-    get(s.auth_atom_id);
-    get(s.auth_asym_id);
-    get(s.label_seq_id);
-    get(s.auth_seq_id);
-  };
-  each(b.partner1);
-  each(b.partner2);
-  get(b.conn_type);
-  get(b.value_order);
-  b.from_chem_comp = (flags >> 17 & 1) != 0;
-  if (ok && (flags >> 18 & 1)) {
-    std::uint8_t type;
-    ok = in.u8(&type) && type <= static_cast<std::uint8_t>(BondType::unknown);
-    if (ok) b.bond_type = static_cast<BondType>(type);
+  if (!read_selector(in, flags, 1, b.partner1) || !read_selector(in, flags, 8, b.partner2) ||
+      !read_field(in, flags, 15, b.conn_type) || !read_field(in, flags, 16, b.value_order)) {
+    return false;
   }
-  return ok;
+  b.from_chem_comp = (flags >> 17 & 1) != 0;
+  if (flags >> 18 & 1) {
+    std::uint8_t type;
+    if (!in.u8(&type) || type > static_cast<std::uint8_t>(BondType::unknown)) return false;
+    b.bond_type = static_cast<BondType>(type);
+  }
+  return true;
 }
 
 bool read_bonds(Cursor in, Structure& s, Failure& fail) {
