@@ -14,6 +14,7 @@ Harness harness_named(std::string_view name) noexcept {
   if (name == "text") return text_reader;
   if (name == "gzip") return gzip_source;
   if (name == "queries") return queries;
+  if (name == "binary") return binary_form;
   return nullptr;
 }
 

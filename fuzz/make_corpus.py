@@ -2,7 +2,8 @@
 """Writes the seed corpora of the fuzz harnesses into fuzz/corpus/<harness>/.
 
 Seeds are real entries cut to a few kB (the categories the reader keeps, with their first rows and
-the atoms their bonds name) and small snippets of every statement kind and every reader error.
+the atoms their bonds name) and small snippets of every statement kind and every reader error; the
+binary harness gets the binary forms of those that parse, made by the installed quarn_parser.
 Run from anywhere; reads the entries from ../shared/data beside the repository:
 
     python3 fuzz/make_corpus.py
@@ -360,10 +361,35 @@ def write(harness, name, data):
         f.write(data)
 
 
+def binary_seeds(texts):
+    """The binary forms of the texts that parse, as pickling makes them, and a few cut or damaged."""
+    import copyreg
+    import tempfile
+
+    import quarn_parser
+
+    seeds = {}
+    with tempfile.TemporaryDirectory() as folder:
+        for name, text in texts.items():
+            path = os.path.join(folder, "seed.cif")
+            with open(path, "w", encoding="utf-8") as f:
+                f.write(text)
+            try:
+                structure = quarn_parser.parse(path)
+            except ValueError:
+                continue
+            seeds[name] = copyreg.dispatch_table[quarn_parser.Structure](structure)[1][0]
+    whole = seeds["entry-1aki"]
+    seeds["cut-in-atoms"] = whole[: len(whole) // 2]
+    seeds["damaged-byte"] = whole[:40] + bytes([whole[40] ^ 1]) + whole[41:]
+    seeds["other-version"] = whole[:8] + b"\x02" + whole[9:]
+    return seeds
+
+
 def main():
     if not os.path.isdir(DATA):
         sys.exit(f"real entries not found under {DATA}")
-    for harness in ("text", "gzip", "queries"):
+    for harness in ("text", "gzip", "queries", "binary"):
         shutil.rmtree(os.path.join(CORPUS, harness), ignore_errors=True)
     texts = {}
     for name in ENTRIES:
@@ -378,6 +404,8 @@ def main():
         write("queries", name, QUERY_PARAMETERS[k % len(QUERY_PARAMETERS)] + data)
     for name, data in gzip_seeds(texts).items():
         write("gzip", name, data)
+    for name, data in binary_seeds(texts).items():
+        write("binary", name, data)
 
 
 if __name__ == "__main__":

@@ -307,12 +307,14 @@ void check_matrix(const Structure& s, const std::vector<std::uint64_t>& asked) {
 }  // namespace
 
 void queries(const std::uint8_t* data, std::size_t size) {
-  Parameters args(data, size);
   const std::size_t skip = std::min(size, kParameterBytes);
   const std::string_view text(reinterpret_cast<const char*>(data + skip), size - skip);
   const auto parsed = parse_text(text, false);
-  if (!parsed) return;
-  const Structure& s = *parsed;
+  if (parsed) ask_every_question(*parsed, data, skip);
+}
+
+void ask_every_question(const Structure& s, const std::uint8_t* parameters, std::size_t size) {
+  Parameters args(parameters, size);
   const std::uint64_t n = s.atom_count();
 
   check_bounding_box(s);

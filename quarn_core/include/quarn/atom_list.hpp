@@ -22,6 +22,10 @@ void release_list_memory(void* memory) noexcept;
 // Offers the whole 2 MiB pages inside [memory, memory + bytes) to the kernel for huge pages, before
 // they are first touched. Only advice; never fails.
 void advise_huge_pages(void* memory, std::size_t bytes) noexcept;
+// Has the kernel fault in the whole pages inside [memory, memory + bytes) now, zero-filled where they
+// were untouched and unchanged where they were not, so that another thread can pay for the faults
+// before the owner writes there. Only a hint; never fails.
+void prefault(const void* memory, std::size_t bytes) noexcept;
 }  // namespace detail
 
 // Why not std::vector: at each doubling a vector holds the old and the new array at once and ends up
@@ -79,6 +83,20 @@ class BlockList {
     T* slot = &(*this)[size_];
     ::new (static_cast<void*>(slot)) T(std::move(value));
     ++size_;
+  }
+
+  // Room for `n` elements in all: growing up to n then allocates nothing and moves nothing. May throw
+  // std::bad_alloc (asking fits_in_memory as push_back does); the elements stay as they were.
+  void reserve(std::size_t n) {
+    while (capacity() < n) grow();
+  }
+
+  // Calls visit(memory, bytes) for each block, first to last, whether or not its elements exist yet.
+  template <class Visit>
+  void each_block(Visit&& visit) const {
+    for (std::size_t b = 0; b < blocks_.size(); ++b) {
+      visit(static_cast<const void*>(blocks_[b]), (b == 0 ? first_capacity_ : kBlockSize) * sizeof(T));
+    }
   }
 
   // Drops the elements from `n` on (nothing when n >= size()); the blocks stay for reuse.

@@ -25,6 +25,15 @@ void advise_huge_pages(void* memory, std::size_t bytes) noexcept {
   if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
+void prefault(const void* memory, std::size_t bytes) noexcept {
+  constexpr std::uintptr_t kPage = 4096;
+  const auto start = reinterpret_cast<std::uintptr_t>(memory);
+  const std::uintptr_t first = (start + kPage - 1) & ~(kPage - 1);
+  const std::uintptr_t last = (start + bytes) & ~(kPage - 1);
+  // A kernel without MADV_POPULATE_WRITE (before 5.14) refuses it, and the pages fault on first use.
+  if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_POPULATE_WRITE);
+}
+
 void release_list_memory(void* memory) noexcept { std::free(memory); }
 
 }  // namespace quarn::detail

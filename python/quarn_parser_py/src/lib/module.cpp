@@ -40,6 +40,7 @@
 #include <string>
 
 #include "arguments.hpp"
+#include "pickling.hpp"
 #include "py_ref.hpp"
 #include "quarn/reader.hpp"
 #include "results.hpp"
@@ -125,6 +126,7 @@ PyObject* create_module() noexcept {
   if (PyModule_AddFunctions(m, module_functions) != 0) return nullptr;
   Ref parse_name(PyUnicode_FromString("parse"));
   if (!parse_name || PyList_Append(all.get(), parse_name.get()) != 0) return nullptr;
+  if (!register_pickling(m)) return nullptr;
   return module.release();
 }
 
