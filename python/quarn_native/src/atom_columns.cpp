@@ -1,16 +1,21 @@
 #include "atom_columns.hpp"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "column.hpp"
 #include "memory_budget.hpp"
 #include "py_ref.hpp"
+#include "quarn/atom_list.hpp"
 #include "quarn/element.hpp"
 
 namespace quarn::py {
@@ -99,10 +104,16 @@ bool room_for(std::string_view name, std::uint64_t bytes) noexcept {
   return false;
 }
 
-// An uninitialised array of n values, kept by a shared owner: every element is written once.
+// An uninitialised array of n values, kept by a shared owner: every element is written once. Large
+// ones go to fresh huge pages where the kernel has them: a column is mostly written, not computed,
+// and small fresh pages fault in several times slower.
 template <class T>
 std::shared_ptr<T[]> values(std::size_t n) {
-  return std::shared_ptr<T[]>(new T[n > 0 ? n : 1]);
+  constexpr std::size_t kHugePage = std::size_t{2} << 20;
+  const std::size_t bytes = std::max<std::size_t>(n, 1) * sizeof(T);
+  const std::size_t alignment = bytes >= kHugePage ? kHugePage : alignof(std::max_align_t);
+  T* memory = static_cast<T*>(detail::allocate_list_memory(bytes, alignment));
+  return std::shared_ptr<T[]>(memory, [](T* p) { detail::release_list_memory(p); });
 }
 
 template <class T, class Value>
@@ -114,16 +125,14 @@ PyObject* number_column(const Structure& s, const Field& f, Value value_of, T ab
   return new_column(column_over<T>(out, out.get(), kind, n));
 }
 
-PyObject* position_column(const Structure& s) {
-  const std::size_t n = s.atoms.size();
-  if (!room_for(kPosition, n * 3 * sizeof(double))) return nullptr;
-  auto out = values<double>(3 * n);
+// Writes x, y, z of atoms [begin, end) to `to`, NaN for each one absent. Block by block: the loop
+// then reads the records in place, without index arithmetic per atom. Never throws.
+void gather_positions(const Structure& s, std::size_t begin, std::size_t end, double* to) noexcept {
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  double* to = out.get();
-  // Block by block: the loop then reads the records in place, without index arithmetic per atom.
-  for (std::size_t i = 0; i < n;) {
+  for (std::size_t i = begin; i < end;) {
     std::size_t length = 0;
     const AtomSite* run = s.atoms.run(i, &length);
+    length = std::min(length, end - i);
     for (std::size_t k = 0; k < length; ++k, to += 3) {
       const AtomSite& a = run[k];
       to[0] = a.has(AtomSite::kX) ? a.x_value : nan;
@@ -132,6 +141,27 @@ PyObject* position_column(const Structure& s) {
     }
     i += length;
   }
+}
+
+// Why a second thread: the gather waits on memory (a 120-byte record per 24 bytes written), and two
+// cores keep more of it in flight than one. Below this size a thread costs more than it saves.
+constexpr std::size_t kPositionsPerThread = std::size_t{1} << 17;
+
+PyObject* position_column(const Structure& s) {
+  const std::size_t n = s.atoms.size();
+  if (!room_for(kPosition, n * 3 * sizeof(double))) return nullptr;
+  auto out = values<double>(3 * n);
+  const std::size_t half = n >= 2 * kPositionsPerThread && std::thread::hardware_concurrency() > 1 ? n / 2 : n;
+  std::optional<std::thread> helper;
+  if (half < n) {
+    try {
+      helper.emplace(gather_positions, std::cref(s), half, n, out.get() + 3 * half);
+    } catch (const std::system_error&) {
+      gather_positions(s, half, n, out.get() + 3 * half);  // no thread to be had: this one does it
+    }
+  }
+  gather_positions(s, 0, half, out.get());
+  if (helper) helper->join();
   ColumnData c = column_1d(out, out.get(), Kind::f8, n, 3 * sizeof(double));
   c.ndim = 2;
   c.shape[1] = 3;
@@ -139,12 +169,59 @@ PyObject* position_column(const Structure& s) {
   return new_column(std::move(c));
 }
 
+// Codes of distinct texts in order of first appearance. Open addressing over one array of codes, with
+// no allocation per text: a map of a million distinct ids spends most of its time allocating nodes.
+class TextCodes {
+ public:
+  TextCodes() : slots_(64, kEmpty) {}
+
+  // The text's code, a new one when it was not seen before. May throw std::bad_alloc.
+  std::int32_t code_of(std::string_view text) {
+    const std::size_t hash = std::hash<std::string_view>{}(text);
+    for (std::size_t slot = hash & mask();; slot = (slot + 1) & mask()) {
+      const std::int32_t code = slots_[slot];
+      if (code == kEmpty) break;
+      if (hashes_[static_cast<std::size_t>(code)] == hash && texts_[static_cast<std::size_t>(code)] == text) return code;
+    }
+    const auto code = static_cast<std::int32_t>(texts_.size());
+    texts_.push_back(text);
+    hashes_.push_back(hash);
+    if (2 * texts_.size() > slots_.size()) {
+      rehash();
+    } else {
+      place(code);
+    }
+    return code;
+  }
+
+  std::size_t size() const noexcept { return texts_.size(); }
+  const std::vector<std::string_view>& texts() const noexcept { return texts_; }
+
+ private:
+  static constexpr std::int32_t kEmpty = -1;
+  std::size_t mask() const noexcept { return slots_.size() - 1; }
+
+  void place(std::int32_t code) noexcept {
+    std::size_t slot = hashes_[static_cast<std::size_t>(code)] & mask();
+    while (slots_[slot] != kEmpty) slot = (slot + 1) & mask();
+    slots_[slot] = code;
+  }
+
+  void rehash() {
+    slots_.assign(2 * slots_.size(), kEmpty);
+    for (std::size_t code = 0; code < texts_.size(); ++code) place(static_cast<std::int32_t>(code));
+  }
+
+  std::vector<std::string_view> texts_;  // views into the model
+  std::vector<std::size_t> hashes_;      // of each text, so that growing hashes nothing again
+  std::vector<std::int32_t> slots_;      // a power of two, at most half full
+};
+
 PyObject* text_column(const Structure& s, const Field& f) {
   const std::size_t n = s.atoms.size();
   if (!room_for(f.name, n * sizeof(std::int32_t))) return nullptr;
   auto codes = values<std::int32_t>(n);
-  std::vector<std::string_view> texts;  // the categories, views into the model
-  std::unordered_map<std::string_view, std::int32_t> code_of;
+  TextCodes texts;
   // Neighbouring atoms mostly share chain, residue and element: the previous text is tried first.
   std::optional<std::string_view> previous;
   std::int32_t previous_code = -1;
@@ -152,27 +229,18 @@ PyObject* text_column(const Structure& s, const Field& f) {
     const std::optional<std::string_view> t = f.text(s.atoms[i]);
     if (t != previous) {
       previous = t;
-      if (!t) {
-        previous_code = -1;
-      } else {
-        const auto [it, added] = code_of.try_emplace(*t, static_cast<std::int32_t>(texts.size()));
-        if (added) {
-          if (texts.size() == static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-            PyErr_Format(PyExc_OverflowError, "the atom column '%s' has more distinct texts than int32 codes",
-                         f.name);
-            return nullptr;
-          }
-          texts.push_back(*t);
-        }
-        previous_code = it->second;
+      if (t && texts.size() == static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
+        PyErr_Format(PyExc_OverflowError, "the atom column '%s' has more distinct texts than int32 codes", f.name);
+        return nullptr;
       }
+      previous_code = t ? texts.code_of(*t) : -1;
     }
     codes[i] = previous_code;
   }
   Ref categories(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
   if (!categories) return nullptr;
   for (std::size_t k = 0; k < texts.size(); ++k) {
-    PyObject* item = text(texts[k]);
+    PyObject* item = text(texts.texts()[k]);
     if (item == nullptr || PyTuple_SetItem(categories.get(), static_cast<Py_ssize_t>(k), item) != 0) return nullptr;
   }
   Ref column(new_column(column_over<std::int32_t>(codes, codes.get(), Kind::i4, n)));
