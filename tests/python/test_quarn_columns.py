@@ -117,6 +117,12 @@ def test_numpy_reads_the_columns_memory_without_a_copy(load):
     assert np.shares_memory(views[2], np.asarray(table["position"]))
     with pytest.raises(ValueError):
         first[0, 0] = 1.0
+    # Slices view the same memory, in any direction; indices count from the end as lists do.
+    x = table["x"]
+    assert x[::-3].tolist() == [9.0, 6.0, 3.0, 0.0] and np.shares_memory(np.asarray(x[7:2:-2]), np.asarray(table["position"]))
+    assert (x[-1], position[-10], x[20:].tolist(), len(position[3:5])) == (9.0, (0.0, 0.0, 0.0), [], 2)
+    with pytest.raises(IndexError):
+        x[10]
 
 
 def test_columns_outlive_their_structure(write_cif):

@@ -92,6 +92,28 @@ PyObject* item(PyObject* self, Py_ssize_t i) noexcept {
   return row(*c, i);
 }
 
+// column[i] for an integer (negative ones count from the end), and column[start:stop:step] as a Column
+// that views the same memory.
+PyObject* subscript(PyObject* self, PyObject* key) noexcept {
+  const ColumnData* c = filled(self);
+  if (c == nullptr) return nullptr;
+  if (!PySlice_Check(key)) {
+    const Py_ssize_t i = PyNumber_AsSsize_t(key, PyExc_IndexError);
+    if (i == -1 && PyErr_Occurred()) return nullptr;
+    return item(self, i < 0 ? i + c->shape[0] : i);
+  }
+  Py_ssize_t start = 0, stop = 0, step = 0;
+  if (PySlice_Unpack(key, &start, &stop, &step) != 0) return nullptr;
+  const Py_ssize_t length = PySlice_AdjustIndices(c->shape[0], &start, &stop, step);
+  return guarded([&] {
+    ColumnData view = *c;  // shares the owner
+    view.data += start * c->strides[0];
+    view.shape[0] = length;
+    view.strides[0] = c->strides[0] * step;
+    return new_column(std::move(view));
+  });
+}
+
 PyObject* tolist(PyObject* self, PyObject*) noexcept {
   const ColumnData* c = filled(self);
   if (c == nullptr) return nullptr;
@@ -197,7 +219,7 @@ const char kDoc[] =
     "numpy.asarray(column) makes no copy: the array reads the memory that quarn filled, which stays\n"
     "valid as long as any array or column refers to it, also after the Structure is gone. Without\n"
     "numpy every value can still be read: len(column), column[i] (a tuple for a 2-D column),\n"
-    "iteration, and column.tolist().";
+    "iteration, and column.tolist(); column[start:stop:step] is a column over the same memory.";
 
 PyType_Slot slots[] = {
     {Py_tp_doc, const_cast<char*>(kDoc)},
@@ -209,6 +231,8 @@ PyType_Slot slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(PySeqIter_New)},
     {Py_sq_length, reinterpret_cast<void*>(length)},
     {Py_sq_item, reinterpret_cast<void*>(item)},
+    {Py_mp_length, reinterpret_cast<void*>(length)},
+    {Py_mp_subscript, reinterpret_cast<void*>(subscript)},
     {0, nullptr},
 };
 
