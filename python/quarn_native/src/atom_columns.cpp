@@ -17,6 +17,7 @@
 #include "py_ref.hpp"
 #include "quarn/atom_list.hpp"
 #include "quarn/element.hpp"
+#include "unlocked.hpp"
 
 namespace quarn::py {
 
@@ -121,7 +122,9 @@ PyObject* number_column(const Structure& s, const Field& f, Value value_of, T ab
   const std::size_t n = s.atoms.size();
   if (!room_for(f.name, n * sizeof(T))) return nullptr;
   auto out = values<T>(n);
-  for (std::size_t i = 0; i < n; ++i) out[i] = value_of(s.atoms[i]).value_or(absent);
+  without_lock([&] {
+    for (std::size_t i = 0; i < n; ++i) out[i] = value_of(s.atoms[i]).value_or(absent);
+  });
   return new_column(column_over<T>(out, out.get(), kind, n));
 }
 
@@ -152,16 +155,18 @@ PyObject* position_column(const Structure& s) {
   if (!room_for(kPosition, n * 3 * sizeof(double))) return nullptr;
   auto out = values<double>(3 * n);
   const std::size_t half = n >= 2 * kPositionsPerThread && std::thread::hardware_concurrency() > 1 ? n / 2 : n;
-  std::optional<std::thread> helper;
-  if (half < n) {
-    try {
-      helper.emplace(gather_positions, std::cref(s), half, n, out.get() + 3 * half);
-    } catch (const std::system_error&) {
-      gather_positions(s, half, n, out.get() + 3 * half);  // no thread to be had: this one does it
+  without_lock([&] {
+    std::optional<std::thread> helper;
+    if (half < n) {
+      try {
+        helper.emplace(gather_positions, std::cref(s), half, n, out.get() + 3 * half);
+      } catch (const std::system_error&) {
+        gather_positions(s, half, n, out.get() + 3 * half);  // no thread to be had: this one does it
+      }
     }
-  }
-  gather_positions(s, 0, half, out.get());
-  if (helper) helper->join();
+    gather_positions(s, 0, half, out.get());
+    if (helper) helper->join();
+  });
   ColumnData c = column_1d(out, out.get(), Kind::f8, n, 3 * sizeof(double));
   c.ndim = 2;
   c.shape[1] = 3;
@@ -222,20 +227,24 @@ PyObject* text_column(const Structure& s, const Field& f) {
   if (!room_for(f.name, n * sizeof(std::int32_t))) return nullptr;
   auto codes = values<std::int32_t>(n);
   TextCodes texts;
-  // Neighbouring atoms mostly share chain, residue and element: the previous text is tried first.
-  std::optional<std::string_view> previous;
-  std::int32_t previous_code = -1;
-  for (std::size_t i = 0; i < n; ++i) {
-    const std::optional<std::string_view> t = f.text(s.atoms[i]);
-    if (t != previous) {
-      previous = t;
-      if (t && texts.size() == static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) {
-        PyErr_Format(PyExc_OverflowError, "the atom column '%s' has more distinct texts than int32 codes", f.name);
-        return nullptr;
+  const bool coded = without_lock([&] {
+    // Neighbouring atoms mostly share chain, residue and element: the previous text is tried first.
+    std::optional<std::string_view> previous;
+    std::int32_t previous_code = -1;
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::optional<std::string_view> t = f.text(s.atoms[i]);
+      if (t != previous) {
+        previous = t;
+        if (t && texts.size() == static_cast<std::size_t>(std::numeric_limits<std::int32_t>::max())) return false;
+        previous_code = t ? texts.code_of(*t) : -1;
       }
-      previous_code = t ? texts.code_of(*t) : -1;
+      codes[i] = previous_code;
     }
-    codes[i] = previous_code;
+    return true;
+  });
+  if (!coded) {
+    PyErr_Format(PyExc_OverflowError, "the atom column '%s' has more distinct texts than int32 codes", f.name);
+    return nullptr;
   }
   Ref categories(PyTuple_New(static_cast<Py_ssize_t>(texts.size())));
   if (!categories) return nullptr;
@@ -254,7 +263,9 @@ PyObject* mask_column(const Structure& s, std::string_view name, Absent absent) 
   const std::size_t n = s.atoms.size();
   if (!room_for(name, n)) return nullptr;
   auto out = values<std::uint8_t>(n);
-  for (std::size_t i = 0; i < n; ++i) out[i] = absent(s.atoms[i]) ? 1 : 0;
+  without_lock([&] {
+    for (std::size_t i = 0; i < n; ++i) out[i] = absent(s.atoms[i]) ? 1 : 0;
+  });
   return new_column(column_over<std::uint8_t>(out, out.get(), Kind::b1, n));
 }
 

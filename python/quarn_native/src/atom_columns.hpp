@@ -1,6 +1,7 @@
 // Columns of a Structure's atoms: every field of the atom record and the values the queries derive
-// from it, one column per request. Each needs the interpreter lock (the caller's Structure object
-// keeps the model alive meanwhile), allocates only the column it returns, and never throws.
+// from it, one column per request. Each is called with the interpreter lock and releases it while it
+// reads the atoms (the caller's Structure object keeps the model alive meanwhile); each allocates only
+// the column it returns, and never throws.
 #pragma once
 
 #include <Python.h>

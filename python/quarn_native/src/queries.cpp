@@ -244,7 +244,8 @@ void search(const Structure& s, std::span<const Vec3> origins, double max_distan
   out.counts.reserve(origins.size());
   for (const Vec3& origin : origins) {
     const std::vector<AtomHitRecord> hits = quarn::nearest_atoms(s, origin, max_distance, max_results);
-    reserve_checked(out.rows, out.rows.size() + hits.size());
+    const std::size_t needed = out.rows.size() + hits.size();
+    if (needed > out.rows.capacity()) reserve_checked(out.rows, std::max(needed, 2 * out.rows.capacity()));
     out.rows.insert(out.rows.end(), hits.begin(), hits.end());
     out.counts.push_back(hits.size());
   }
