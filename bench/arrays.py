@@ -33,6 +33,7 @@ import numpy as np
 
 import quarn
 import quarn_parser
+from speed import line, timed
 
 REPO = Path(__file__).resolve().parents[1]
 RADII = {"H": 0.32, "C": 0.75, "N": 0.71, "O": 0.63, "F": 0.64, "P": 1.06, "S": 1.02, "CL": 0.99, "NA": 1.66,
@@ -41,21 +42,8 @@ RADII = {"H": 0.32, "C": 0.75, "N": 0.71, "O": 0.63, "F": 0.64, "P": 1.06, "S": 
 
 def best(call, repeat):
     """(best seconds, last result) over `repeat` calls."""
-    times, result = [], None
-    for _ in range(repeat):
-        result = None
-        gc.collect()
-        start = time.perf_counter()
-        result = call()
-        times.append(time.perf_counter() - start)
-    return min(times), result
-
-
-def line(name, ours, peers):
-    text = f"  {name:<40}{ours * 1e3:9.1f} ms"
-    for peer, seconds in peers:
-        text += f"   {peer} {seconds * 1e3:9.1f} ms ({seconds / ours:5.1f}x)"
-    print(text, flush=True)
+    seconds, _, result = timed(call, repeat)
+    return seconds, result
 
 
 def generate(data, atoms):

@@ -218,3 +218,29 @@ def test_queries_release_the_interpreter_lock(load):
     worker.join()
     assert took[0] > 0.2, "the search was too short to tell"
     assert longest < took[0] / 2
+
+
+def test_caches_built_by_a_method_and_a_query_at_once(write_cif):
+    # The bond graph and the spatial index of a fresh Structure are built once, whoever asks first:
+    # a method holding the interpreter lock and a quarn query without it, side by side.
+    import quarn_parser
+
+    path = write_cif([atom("C", 1.4 * (i % 20), 1.4 * (i // 20 % 20), 1.4 * (i // 400)) for i in range(8000)])
+    for _ in range(3):
+        s = quarn_parser.parse(path)
+        answers = {}
+        calls = {
+            "method": lambda: [[n.index for n in row] for row in s.sparse_adjacency(True, 0.4)],
+            "query": lambda: quarn.bond_graph(s, True, 0.4),
+            "contacts": lambda: quarn.contacts(s, 2.0),
+        }
+        threads = [threading.Thread(target=lambda k=k: answers.__setitem__(k, calls[k]())) for k in calls]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join(timeout=120)
+        assert not any(t.is_alive() for t in threads), "a cache build deadlocked"
+        g = answers["query"]
+        offsets, indices = g.indptr.tolist(), g.indices.tolist()
+        assert [indices[offsets[i]:offsets[i + 1]] for i in range(s.atom_count)] == answers["method"]
+        assert len(answers["contacts"]) == len(s.contacts(2.0))

@@ -7,6 +7,7 @@
 #include <limits>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <system_error>
 #include <thread>
@@ -96,13 +97,9 @@ PyObject* unknown_field(std::string_view name) noexcept {
 }
 
 // MemoryError, before allocating, when a column of `bytes` cannot fit.
-bool room_for(std::string_view name, std::uint64_t bytes) noexcept {
-  std::uint64_t available = 0;
-  if (fits_in_memory(bytes, &available)) return true;
-  PyErr_Format(PyExc_MemoryError, "the atom column '%.*s' needs %llu bytes, more than the %llu bytes available",
-               static_cast<int>(name.size()), name.data(), static_cast<unsigned long long>(bytes),
-               static_cast<unsigned long long>(available));
-  return false;
+bool room_for(std::string_view name, std::uint64_t bytes) {
+  const std::string what = "the atom column '" + std::string(name) + "'";
+  return fits_or_refuse(what.c_str(), bytes);
 }
 
 // An uninitialised array of n values, kept by a shared owner: every element is written once. Large

@@ -8,6 +8,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -211,14 +212,8 @@ PyObject* distance_matrix_body(PyObject* args) {
   // MemoryError before anything of its size is allocated.
   const std::uint64_t n = without_lock([&] { return select_matrix_atoms(*s, indices).size(); });
   const std::uint64_t needed = saturating_mul_add(n, saturating_mul_add(n, sizeof(double), sizeof(std::uint64_t)), 0);
-  std::uint64_t available = 0;
-  if (!fits_in_memory(needed, &available)) {
-    PyErr_Format(PyExc_MemoryError,
-                 "a distance matrix of %llu atoms needs %llu bytes, more than the %llu bytes of memory available",
-                 static_cast<unsigned long long>(n), static_cast<unsigned long long>(needed),
-                 static_cast<unsigned long long>(available));
-    return nullptr;
-  }
+  const std::string what = "a distance matrix of " + std::to_string(n) + " atoms";
+  if (!fits_or_refuse(what.c_str(), needed)) return nullptr;
   const auto matrix = std::make_shared<const DistanceMatrixResult>(
       without_lock([&] { return quarn::dense_distance_matrix(*s, indices); }));
   const std::size_t size = matrix->size();
