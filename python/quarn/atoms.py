@@ -19,6 +19,8 @@ from __future__ import annotations
 import sys
 from typing import Dict, Iterator, NamedTuple, Optional, Tuple, Union
 
+from quarn_parser import Structure
+
 from quarn import _native
 from quarn._native import Column
 
@@ -78,12 +80,12 @@ class TextColumn:
 AnyColumn = Union[Column, TextColumn]
 
 
-def _column(structure, name: str) -> AnyColumn:
+def _column(structure: Structure, name: str) -> AnyColumn:
     built = _native.atom_column(structure, name)
     return TextColumn(*built) if isinstance(built, tuple) else built
 
 
-def atom_column(structure, name: str) -> AnyColumn:
+def atom_column(structure: Structure, name: str) -> AnyColumn:
     """One column of every atom of ``structure``, in atom index order.
 
     ``name`` is one of ``ATOM_FIELDS``, or "position" for the n x 3 float64 column of x, y, z (NaN
@@ -95,12 +97,12 @@ def atom_column(structure, name: str) -> AnyColumn:
     return _column(structure, name)
 
 
-def positions(structure) -> Column:
+def positions(structure: Structure) -> Column:
     """The n x 3 float64 column of every atom's x, y, z: ``atom_column(structure, "position")``."""
     return _native.atom_column(structure, "position")
 
 
-def atom_absent(structure, name: str) -> Column:
+def atom_absent(structure: Structure, name: str) -> Column:
     """A bool column, True where atom i has no value for ``name`` (one of ``ATOM_FIELDS`` or
     "position", which is absent unless x, y and z are all present)."""
     return _native.atom_absent(structure, name)
@@ -113,7 +115,7 @@ class AtomColumns(Dict[str, AnyColumn]):
     __slots__ = ()
 
 
-def atoms(structure, *names: str) -> AtomColumns:
+def atoms(structure: Structure, *names: str) -> AtomColumns:
     """The columns ``names`` of every atom of ``structure`` (all of ``ATOM_FIELDS`` when none are
     named) as a dict: ``pandas.DataFrame(quarn.atoms(s))`` is the whole atom table.
 
@@ -142,6 +144,6 @@ class Header(NamedTuple):
     cell: Optional[Tuple[Tuple[float, float, float], Tuple[float, float, float]]]
 
 
-def header(structure) -> Header:
+def header(structure: Structure) -> Header:
     """The entry id, title, space group and cell of ``structure``."""
     return Header(*_native.header(structure))

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from typing import Tuple
 
+from quarn_parser import Structure
+
 from quarn import _native
 from quarn._native import Column
 from quarn._rows import Rows
@@ -72,14 +74,14 @@ class BondGraph:
         return f"<quarn.BondGraph: {self.atom_count} atoms, {len(self.indices)} neighbour entries>"
 
 
-def explicit_bonds(structure) -> BondPairs:
+def explicit_bonds(structure: Structure) -> BondPairs:
     """The bonds the file declares (``_struct_conn``, ``_chem_comp_bond``) that resolve to atoms of
     ``structure``, as columns: exactly the pairs and order of ``structure.explicit_bonds()``. Runs
     without the interpreter lock."""
     return BondPairs(*_native.explicit_bonds(structure))
 
 
-def bond_graph(structure, include_geometric: bool, tolerance: float) -> BondGraph:
+def bond_graph(structure: Structure, include_geometric: bool, tolerance: float) -> BondGraph:
     """The bond graph of ``structure`` in CSR form: exactly
     ``structure.sparse_adjacency(include_geometric, tolerance)``, whose entries it shares.
 

@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from typing import Optional, Tuple
 
+from quarn_parser import Structure
+
 from quarn import _native
 from quarn._native import Column
 from quarn._rows import Rows
@@ -30,7 +32,7 @@ class Contacts(Rows):
         self.first, self.second, self.distance, self.classification = first, second, distance, classification
 
 
-def contacts(structure, cutoff: float, max_results: Optional[int] = None) -> Contacts:
+def contacts(structure: Structure, cutoff: float, max_results: Optional[int] = None) -> Contacts:
     """Every pair of positioned atoms of ``structure`` within ``cutoff`` ångström (inclusive), as
     columns: exactly the rows, values and order of ``structure.contacts(cutoff, max_results)``.
 

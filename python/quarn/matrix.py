@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from typing import Iterable, Optional
 
+from quarn_parser import Structure
+
 from quarn import _native
 from quarn._native import Column
 
@@ -25,7 +27,9 @@ class DistanceMatrix:
         return f"<quarn.DistanceMatrix: {len(self)} x {len(self)} atoms>"
 
 
-def distance_matrix(structure, atom_indices: Optional[Iterable[int]] = None) -> DistanceMatrix:
+def distance_matrix(
+    structure: Structure, atom_indices: Optional[Iterable[int]] = None
+) -> DistanceMatrix:
     """The distances between every two selected atoms of ``structure``: every positioned atom when
     ``atom_indices`` is None or empty, else each given index (a sequence of ints, kept in order,
     repeats included) that is in range and positioned, as ``structure.dense_distance_matrix`` selects

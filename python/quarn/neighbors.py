@@ -4,6 +4,8 @@ from __future__ import annotations
 
 from typing import List, Optional, Tuple
 
+from quarn_parser import Structure
+
 from quarn import _native
 from quarn._native import Column
 
@@ -34,7 +36,9 @@ class Neighbors:
         return f"<quarn.Neighbors: {len(self)} origins, {len(self.indices)} hits>"
 
 
-def nearest_atoms(structure, origins, max_distance: float, max_results: Optional[int] = None) -> Neighbors:
+def nearest_atoms(
+    structure: Structure, origins, max_distance: float, max_results: Optional[int] = None
+) -> Neighbors:
     """The positioned atoms of ``structure`` within ``max_distance`` ångström (inclusive) of each
     origin, nearest first, at most ``max_results`` per origin (None: all).
 
