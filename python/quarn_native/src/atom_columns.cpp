@@ -9,7 +9,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <system_error>
 #include <thread>
 #include <vector>
 
@@ -157,7 +156,7 @@ PyObject* position_column(const Structure& s) {
     if (half < n) {
       try {
         helper.emplace(gather_positions, std::cref(s), half, n, out.get() + 3 * half);
-      } catch (const std::system_error&) {
+      } catch (...) {
         gather_positions(s, half, n, out.get() + 3 * half);  // no thread to be had: this one does it
       }
     }

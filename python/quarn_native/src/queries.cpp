@@ -272,8 +272,10 @@ std::vector<Hits> search_all(const Structure& s, std::span<const Vec3> origins, 
   for (std::size_t part = 1; part < parts; ++part) {
     try {
       workers.emplace_back(run, part);
-    } catch (const std::system_error&) {
-      run(part);  // no thread to be had: this one does the run
+    } catch (...) {
+      // No thread to be had (std::system_error, or no memory for its state): this one does the run.
+      // A thrown exception here would leave the started workers joinable, which ends the process.
+      run(part);
     }
   }
   run(0);
