@@ -5,7 +5,9 @@ valid after the Structure is gone. How absent values read:
 
 - real numbers (x, y, z, occupancy, b_factor, covalent_radius, electronegativity): NaN;
 - integers (label_seq_id, auth_seq_id, model_num, formal_charge, seq_id): int32, with
-  -2147483648 (``INT_ABSENT``) standing in. Since a file may write that very number, the exact test
+  -2147483648 (``INT_ABSENT``) standing in, far from any residue number, model or charge, so that it
+  shows at once in a table where 0 would pass for a value. Since a file may write that very number
+  (the reader takes every 32-bit integer), the exact test
   is ``atom_absent(structure, name)``, a bool mask whose True means absent, as numpy.ma and pandas'
   nullable arrays take it: ``numpy.ma.masked_array(values, mask)``, ``pandas.arrays.IntegerArray``;
 - texts: a ``TextColumn`` of int32 codes into its distinct texts, -1 where absent; it reads as str
@@ -55,7 +57,9 @@ class TextColumn:
     def __len__(self) -> int:
         return len(self.codes)
 
-    def __getitem__(self, i: int) -> Optional[str]:
+    def __getitem__(self, i: Union[int, slice]):
+        if isinstance(i, slice):
+            return TextColumn(self.codes[i], self.categories)
         code = self.codes[i]
         return None if code < 0 else self.categories[code]
 

@@ -93,7 +93,7 @@ def test_text_columns_for_numpy_and_pandas(load):
     s = load([atom("C", 0, 0, 0, comp="GLY"), atom("N", 1, 0, 0, comp=None), atom("O", 2, 0, 0, comp="GLY")])
     comp = quarn.atom_column(s, "label_comp_id")
     assert (comp.codes.tolist(), comp.categories) == ([0, -1, 0], ("GLY",))
-    assert list(comp) == comp.tolist() == ["GLY", None, "GLY"]
+    assert list(comp) == comp.tolist() == ["GLY", None, "GLY"] and comp[1:].tolist() == [None, "GLY"]
     assert np.asarray(comp).tolist() == ["GLY", None, "GLY"]
     categorical = pd.Categorical.from_codes(np.asarray(comp.codes), comp.categories)
     assert categorical.isna().tolist() == [False, True, False]
