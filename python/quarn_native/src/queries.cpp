@@ -228,41 +228,57 @@ PyObject* distance_matrix_body(PyObject* args) {
 
 // --- nearest atoms of many origins --------------------------------------------------------------------
 
-// The hits of a run of origins, each origin's rows in nearest_atoms' order, and how many each has.
-struct Hits {
-  std::vector<std::uint64_t> counts;
-  std::vector<AtomHitRecord> rows;
-};
+// Each origin's hits, in nearest_atoms' order, by origin.
+using HitLists = std::vector<std::vector<AtomHitRecord>>;
 
-void search(const Structure& s, std::span<const Vec3> origins, double max_distance, std::uint64_t max_results,
-            Hits& out) {
-  out.counts.reserve(origins.size());
-  for (const Vec3& origin : origins) {
-    const std::vector<AtomHitRecord> hits = quarn::nearest_atoms(s, origin, max_distance, max_results);
-    const std::size_t needed = out.rows.size() + hits.size();
-    if (needed > out.rows.capacity()) reserve_checked(out.rows, std::max(needed, 2 * out.rows.capacity()));
-    out.rows.insert(out.rows.end(), hits.begin(), hits.end());
-    out.counts.push_back(hits.size());
+// The origins' positions in a space-filling (Morton) order over their bounding box. Why: points spread
+// over a large structure make each search wait on index rows and atoms that the previous one did not
+// touch; visited along the curve, neighbouring searches find most of them in cache. The order only
+// decides when each origin is searched, never what it finds.
+std::vector<std::size_t> spatial_order(std::span<const Vec3> origins) {
+  Vec3 low = origins.empty() ? Vec3{0, 0, 0} : origins[0], high = low;
+  for (const Vec3& p : origins) {
+    low = {std::min(low.x, p.x), std::min(low.y, p.y), std::min(low.z, p.z)};
+    high = {std::max(high.x, p.x), std::max(high.y, p.y), std::max(high.z, p.z)};
   }
+  // 10 bits an axis, each spread to every third bit of the code.
+  const auto spread = [](double v, double lo, double hi) {
+    const double unit = hi > lo ? (v - lo) / (hi - lo) : 0.0;
+    std::uint32_t q = static_cast<std::uint32_t>(unit * 1023.0), out = 0;
+    for (int bit = 0; bit < 10; ++bit) out |= ((q >> bit) & 1u) << (3 * bit);
+    return out;
+  };
+  std::vector<std::pair<std::uint32_t, std::size_t>> keyed(origins.size());
+  for (std::size_t k = 0; k < origins.size(); ++k) {
+    const Vec3& p = origins[k];
+    keyed[k] = {spread(p.x, low.x, high.x) | (spread(p.y, low.y, high.y) << 1) | (spread(p.z, low.z, high.z) << 2), k};
+  }
+  std::sort(keyed.begin(), keyed.end());
+  std::vector<std::size_t> order(origins.size());
+  for (std::size_t k = 0; k < keyed.size(); ++k) order[k] = keyed[k].second;
+  return order;
 }
 
-// Why threads: each origin is an independent search, so the origins are split in runs, one per
-// processor; the runs' rows are then put end to end in origin order, so the result never depends on
-// the split. Small batches stay on the calling thread.
+// Why threads: each origin is an independent search, so the curve is cut in runs, one per processor,
+// each run a compact region of space. Every origin's list lands in its own slot, so the result never
+// depends on the split. Small batches stay on the calling thread.
 constexpr std::size_t kOriginsPerThread = 256;
 
-std::vector<Hits> search_all(const Structure& s, std::span<const Vec3> origins, double max_distance,
-                             std::uint64_t max_results) {
+HitLists search_all(const Structure& s, std::span<const Vec3> origins, double max_distance,
+                    std::uint64_t max_results) {
+  const std::vector<std::size_t> order = spatial_order(origins);
+  HitLists hits(origins.size());
   const std::size_t processors = std::max(1u, std::min(8u, std::thread::hardware_concurrency()));
   const std::size_t parts = std::max<std::size_t>(1, std::min(processors, origins.size() / kOriginsPerThread));
-  std::vector<Hits> hits(parts);
   if (parts > 1 && s.atom_count() >= 2) s.spatial_index();  // built once here, not raced for by the workers
   std::vector<std::exception_ptr> failed(parts);
   const auto run = [&](std::size_t part) {
     // A failure (std::bad_alloc) reaches the calling thread as a value, never ends the process.
     try {
-      const std::size_t begin = origins.size() * part / parts, end = origins.size() * (part + 1) / parts;
-      search(s, origins.subspan(begin, end - begin), max_distance, max_results, hits[part]);
+      const std::size_t begin = order.size() * part / parts, end = order.size() * (part + 1) / parts;
+      for (std::size_t k = begin; k < end; ++k) {
+        hits[order[k]] = quarn::nearest_atoms(s, origins[order[k]], max_distance, max_results);
+      }
     } catch (...) {
       failed[part] = std::current_exception();
     }
@@ -291,26 +307,16 @@ struct BatchResult {
   std::vector<AtomHitRecord> rows;
 };
 
-BatchResult batch(std::vector<Hits>&& parts) {
+// The lists end to end, in origin order. May throw std::bad_alloc before the rows are copied.
+BatchResult batch(HitLists&& lists) {
   BatchResult out;
-  std::size_t origins = 0, rows = 0;
-  for (const Hits& h : parts) {
-    origins += h.counts.size();
-    rows += h.rows.size();
-  }
-  reserve_checked(out.offsets, origins + 1);
+  reserve_checked(out.offsets, lists.size() + 1);
   out.offsets.push_back(0);
-  for (const Hits& h : parts) {
-    for (const std::uint64_t c : h.counts) out.offsets.push_back(out.offsets.back() + c);
-  }
-  if (parts.size() == 1) {
-    out.rows = std::move(parts[0].rows);
-    return out;
-  }
-  reserve_checked(out.rows, rows);
-  for (Hits& h : parts) {
-    out.rows.insert(out.rows.end(), h.rows.begin(), h.rows.end());
-    h.rows = {};
+  for (const auto& list : lists) out.offsets.push_back(out.offsets.back() + list.size());
+  reserve_checked(out.rows, out.offsets.back());
+  for (auto& list : lists) {
+    out.rows.insert(out.rows.end(), list.begin(), list.end());
+    list = {};
   }
   return out;
 }
