@@ -67,6 +67,11 @@ class BondGraph {
   }
   std::uint64_t entry_count() const noexcept { return entries_.size(); }
 
+  // The flat form: list i is entries()[offsets()[i], offsets()[i + 1]); offsets() is empty for a
+  // default-constructed graph, else size() + 1 long. Views into the graph, valid while it lives.
+  std::span<const std::uint64_t> offsets() const noexcept { return offsets_; }
+  std::span<const BondEntry> entries() const noexcept { return entries_; }
+
  private:
   std::vector<std::uint64_t> offsets_;  // size() + 1 entries; list i is [offsets_[i], offsets_[i+1])
   std::vector<BondEntry> entries_;

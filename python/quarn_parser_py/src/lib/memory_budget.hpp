@@ -29,4 +29,8 @@ inline std::uint64_t list_bytes(std::uint64_t n, std::uint64_t item_bytes) noexc
 // system; others must fit in available memory and leave the system its reserve.
 using quarn::fits_in_memory;
 
+// fits_in_memory(bytes), else false with MemoryError "<what> needs <bytes> bytes, more than the <n>
+// bytes of memory available" set: the one wording of a result refused before it is allocated.
+bool fits_or_refuse(const char* what, std::uint64_t bytes) noexcept;
+
 }  // namespace quarn::py

@@ -40,6 +40,7 @@
 #include <string>
 
 #include "arguments.hpp"
+#include "companion.hpp"
 #include "pickling.hpp"
 #include "py_ref.hpp"
 #include "quarn/reader.hpp"
@@ -127,6 +128,12 @@ PyObject* create_module() noexcept {
   Ref parse_name(PyUnicode_FromString("parse"));
   if (!parse_name || PyList_Append(all.get(), parse_name.get()) != 0) return nullptr;
   if (!register_pickling(m)) return nullptr;
+  // The companion package's private way in; not a public name, so not in __all__.
+  PyObject* capsule = companion_capsule();
+  if (capsule == nullptr || PyModule_AddObject(m, "_companion_api", capsule) != 0) {
+    Py_XDECREF(capsule);
+    return nullptr;
+  }
   return module.release();
 }
 

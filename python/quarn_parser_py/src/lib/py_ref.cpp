@@ -9,6 +9,11 @@ __attribute__((weak)) int PyGC_Enable(void);
 __attribute__((weak)) int PyGC_Disable(void);
 }
 
+// The companion package builds this file too, and names its own exception type.
+#ifndef QUARN_INTERNAL_ERROR_NAME
+#define QUARN_INTERNAL_ERROR_NAME "quarn_parser.InternalError"
+#endif
+
 namespace quarn::py {
 
 namespace {
@@ -87,7 +92,7 @@ CollectorPause::~CollectorPause() {
 PyObject* internal_error_type() noexcept {
   // Lives for the process, like the module's types (the module is single-phase and never unloaded).
   static PyObject* type = nullptr;
-  if (type == nullptr) type = PyErr_NewException("quarn_parser.InternalError", PyExc_BaseException, nullptr);
+  if (type == nullptr) type = PyErr_NewException(QUARN_INTERNAL_ERROR_NAME, PyExc_BaseException, nullptr);
   return type;
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "arguments.hpp"
@@ -174,15 +175,8 @@ PyObject* dense_distance_matrix(PyObject* self, PyObject* args, PyObject* kwargs
     // of gigabytes. Sizing the selection first (linear) lets an impossible matrix raise MemoryError
     // instead of allocating until the kernel kills the interpreter.
     const std::uint64_t n = select_matrix_atoms(s, indices).size();
-    const std::uint64_t needed = matrix_bytes(n);
-    std::uint64_t available = 0;
-    if (!fits_in_memory(needed, &available)) {
-      PyErr_Format(PyExc_MemoryError,
-                   "a distance matrix of %llu atoms needs %llu bytes, more than the %llu bytes of memory available",
-                   static_cast<unsigned long long>(n), static_cast<unsigned long long>(needed),
-                   static_cast<unsigned long long>(available));
-      return nullptr;
-    }
+    const std::string what = "a distance matrix of " + std::to_string(n) + " atoms";
+    if (!fits_or_refuse(what.c_str(), matrix_bytes(n))) return nullptr;
     DistanceMatrixResult matrix = quarn::dense_distance_matrix(s, indices);
     if (matrix.distances.size() != matrix.size() * matrix.size()) {
       return raise_internal("distance matrix does not have one value per pair");
