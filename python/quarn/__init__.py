@@ -15,8 +15,12 @@ imports numpy, pandas or scipy itself.
     >>> xyz = numpy.asarray(quarn.positions(s))          # n x 3 float64
     >>> pairs = quarn.contacts(s, 4.0)                     # first, second, distance, classification
     >>> graph = quarn.bond_graph(s, True, 0.4)              # CSR: indptr, indices, bond_type
+
+``quarn.INFLATER`` names the library that inflates gzip files in this build (for example
+"libdeflate 1.14", or "zlib 1.2.13" where the build had no faster one): quote it in bug reports.
 """
 
+from quarn._native import INFLATER
 from quarn._native import VERSION as __version__
 from quarn._native import Column
 from quarn.atoms import (
@@ -37,6 +41,7 @@ from quarn.matrix import DistanceMatrix, distance_matrix
 from quarn.neighbors import Neighbors, nearest_atoms
 
 __all__ = [
+    "INFLATER",
     "ATOM_FIELDS",
     "BOND_TYPES",
     "CONTACT_CLASSES",

@@ -21,6 +21,7 @@ ATOM_FIELDS: Tuple[Tuple[str, str], ...]
 CONTACT_CLASSES: Tuple[str, ...]
 BOND_TYPES: Tuple[str, ...]
 VERSION: str
+INFLATER: str
 
 def header(structure: Any) -> Tuple[Optional[str], Optional[str], Optional[str], Any]: ...
 def atom_column(structure: Any, name: str) -> Union[Column, Tuple[Column, Tuple[str, ...]]]: ...

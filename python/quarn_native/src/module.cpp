@@ -31,6 +31,7 @@
 #include "py_ref.hpp"
 #include "quarn/bond_graph.hpp"
 #include "quarn/contacts.hpp"
+#include "quarn/inflater.hpp"
 #include "queries.hpp"
 #include "structure_arg.hpp"
 
@@ -163,7 +164,8 @@ PyObject* create_module() noexcept {
   if (!add(m, "Column", column) || !add(m, "ATOM_FIELDS", atom_fields()) ||
       !add(m, "CONTACT_CLASSES", vocabulary<ContactClass, 4>(contact_class_text)) ||
       !add(m, "BOND_TYPES", vocabulary<BondType, 9>(bond_type_text)) ||
-      !add(m, "VERSION", PyUnicode_FromString(QUARN_PROJECT_VERSION))) {
+      !add(m, "VERSION", PyUnicode_FromString(QUARN_PROJECT_VERSION)) ||
+      !add(m, "INFLATER", text(inflater_name()))) {
     return nullptr;
   }
   return module.release();
