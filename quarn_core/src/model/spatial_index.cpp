@@ -42,6 +42,8 @@ unsigned detail::search_parts(std::uint32_t slots) noexcept {
 
 void detail::set_search_parts(unsigned parts) noexcept { forced_parts.store(parts, std::memory_order_relaxed); }
 
+unsigned detail::forced_search_parts() noexcept { return forced_parts.load(std::memory_order_relaxed); }
+
 std::pair<std::size_t, std::size_t> SpatialIndex::part_rows(unsigned part, unsigned parts) const noexcept {
   // Rows split where the slots do, so that every part gets about as many atoms.
   const auto row_at = [&](unsigned k) -> std::size_t {
@@ -65,10 +67,10 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
     double radius;
     std::uint64_t atom;
   };
-  // Found pairs number atoms in 31 bits; a structure beyond that keeps an empty index, never worth
-  // searching, and every search scans.
-  if (s.atoms.size() >= kMaxPairedAtoms) return g;
-  ScratchArray<Entry> entries(s.atoms.size());
+  // Slots and found pairs number atoms in 31 bits.
+  if (s.atoms.size() >= kMaxPairedAtoms) throw MemoryShortage("a search over more than 2147483647 atoms");
+  ScratchArray<Entry> entries(s.atoms.size(), "the spatial index");
+  std::vector<Entry> non_finite;
   std::size_t n = 0;
   double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
   double magnitude = 0;
@@ -76,12 +78,12 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
     const AtomSite& atom = s.atoms[i];
     const auto p = position_of(atom);
     if (!p) continue;
-    if (!std::isfinite(p->x) || !std::isfinite(p->y) || !std::isfinite(p->z)) {
-      g.non_finite_.push_back(i);
-      continue;
-    }
     const ElementInfo* e = element_of(atom);
     const double radius = e && e->covalent_radius ? *e->covalent_radius : std::nan("");
+    if (!std::isfinite(p->x) || !std::isfinite(p->y) || !std::isfinite(p->z)) {
+      non_finite.push_back({0, p->x, p->y, p->z, radius, i});
+      continue;
+    }
     entries[n++] = {0, p->x, p->y, p->z, radius, i};
     const double c[3] = {p->x, p->y, p->z};
     for (int axis = 0; axis < 3; ++axis) {
@@ -91,7 +93,20 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
     }
   }
   entries.truncate(n);
-  if (n == 0) return g;
+  g.finite_ = static_cast<std::uint32_t>(n);
+  const auto append_non_finite = [&g, &non_finite] {
+    for (const Entry& e : non_finite) {
+      g.x_.push_back(e.x);
+      g.y_.push_back(e.y);
+      g.z_.push_back(e.z);
+      g.radius_.push_back(e.radius);
+      g.atom_.push_back(static_cast<std::uint32_t>(e.atom));
+    }
+  };
+  if (n == 0) {
+    append_non_finite();
+    return g;
+  }
   if (g.distance_.periodic) {
     for (const double edge : {g.distance_.cell.a, g.distance_.cell.b, g.distance_.cell.c}) {
       if (std::isfinite(edge)) magnitude = std::max(magnitude, std::fabs(edge));
@@ -136,9 +151,10 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
   }
 
   // Fresh huge pages fault in several times faster than small ones (advice only).
-  const auto allocate = [n](auto& array) {
-    array.reserve(n);
-    detail::advise_huge_pages(array.data(), n * sizeof(array[0]));
+  const std::size_t slots = n + non_finite.size();
+  const auto allocate = [n, slots](auto& array) {
+    array.reserve(slots);
+    detail::advise_huge_pages(array.data(), slots * sizeof(array[0]));
     array.resize(n);
   };
   allocate(g.x_);
@@ -164,11 +180,44 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
       row.z_max = std::max(row.z_max, e.z);
     }
   }
+  append_non_finite();
   return g;
 }
 
+SpatialIndex::SweepRoom SpatialIndex::sweep_room() const {
+  const std::size_t rows = std::max<std::size_t>(rows_.size(), 1);
+  const char* what = "the row lists of a pair search";
+  return {ScratchArray<std::uint32_t>(rows, what), ScratchArray<std::uint32_t>(rows, what),
+          ScratchArray<std::uint32_t>(rows, what)};
+}
+
+std::optional<std::uint32_t> SpatialIndex::slot_of(std::uint64_t atom, Vec3 position) const {
+  if (!std::isfinite(position.x) || !std::isfinite(position.y) || !std::isfinite(position.z)) {
+    const auto tail = non_finite_atoms();
+    const auto it = std::lower_bound(tail.begin(), tail.end(), atom);
+    if (it == tail.end() || *it != atom) return std::nullopt;
+    return finite_ + static_cast<std::uint32_t>(it - tail.begin());
+  }
+  std::optional<std::uint32_t> found;
+  near(position, 0.0, [&](std::uint32_t slot) {
+    if (atom_[slot] == atom) found = slot;
+  });
+  return found;
+}
+
+double SpatialIndex::local_density() const noexcept {
+  if (finite_ == 0) return 0;
+  const double edge = 1 / inv_edge_;
+  double volume = 0;
+  for (std::size_t r = 0; r < rows_.size(); ++r) {
+    const double length = x_[row_end(r) - 1] - x_[row_begin(r)];
+    volume += edge * edge * std::max(length, edge);
+  }
+  return finite_ / volume;
+}
+
 bool SpatialIndex::worth_searching(double reach) const noexcept {
-  if (atom_.size() < kMinSlots || !std::isfinite(reach)) return false;
+  if (finite_ < kMinSlots || !std::isfinite(reach)) return false;
   const double r = 2 * padded(reach, magnitude_);
   return r < upper_.x - lower_.x || r < upper_.y - lower_.y || r < upper_.z - lower_.z;
 }
@@ -191,37 +240,6 @@ bool SpatialIndex::cell_range(double lo, double hi, int axis, std::uint32_t* fir
 
 bool SpatialIndex::box_of(double y_lo, double y_hi, double z_lo, double z_hi, CellBox* box) const noexcept {
   return cell_range(y_lo, y_hi, 1, &box->y_lo, &box->y_hi) && cell_range(z_lo, z_hi, 2, &box->z_lo, &box->z_hi);
-}
-
-void SpatialIndex::rows_in(const CellBox& box, std::uint64_t from, std::vector<std::uint32_t>& out) const {
-  const auto key_of = [](std::uint64_t z, std::uint64_t y) { return z << 32 | y; };
-  const auto before = [](const Row& r, std::uint64_t key) { return r.key < key; };
-  // The first row from `it` on whose key is not below `key`, found by galloping: the row sought is
-  // usually a few rows ahead, where a binary search over all the rows after `it` would miss the cache
-  // at nearly every step.
-  const auto seek = [&](std::vector<Row>::const_iterator it, std::uint64_t key) {
-    const std::size_t n = static_cast<std::size_t>(rows_.end() - it);
-    if (n == 0 || !(it->key < key)) return it;
-    std::size_t bound = 1;  // it[bound / 2] is below the key
-    while (bound < n && it[static_cast<std::ptrdiff_t>(bound)].key < key) bound *= 2;
-    return std::lower_bound(it + static_cast<std::ptrdiff_t>(bound / 2 + 1),
-                            it + static_cast<std::ptrdiff_t>(std::min(bound, n)), key, before);
-  };
-  auto it = std::lower_bound(rows_.begin(), rows_.end(), std::max(from, key_of(box.z_lo, box.y_lo)), before);
-  // Rows of one z cell are consecutive; a search jumps over those outside the y range, so the walk
-  // costs the rows it returns plus two searches per z cell, never the empty cells between.
-  while (it != rows_.end()) {
-    const std::uint64_t z = it->key >> 32, y = it->key & 0xffffffffu;
-    if (z > box.z_hi) break;
-    if (y < box.y_lo) {
-      it = seek(it, key_of(z, box.y_lo));
-    } else if (y > box.y_hi) {
-      it = seek(it, key_of(z + 1, box.y_lo));
-    } else {
-      out.push_back(static_cast<std::uint32_t>(it - rows_.begin()));
-      ++it;
-    }
-  }
 }
 
 int SpatialIndex::images(Vec3 p, double reach, Shift (&out)[27]) const noexcept {
@@ -270,7 +288,15 @@ bool detail::has_fma() noexcept {
 
 const SpatialIndex& Structure::spatial_index() const {
   detail::StructureCaches& c = caches();
-  std::call_once(c.spatial_index_once, [&] { c.spatial_index = SpatialIndex::build(*this); });
+  std::call_once(c.spatial_index_once, [&] {
+    try {
+      c.spatial_index = SpatialIndex::build(*this);
+    } catch (const MemoryShortage&) {
+      throw;
+    } catch (const std::bad_alloc&) {
+      throw MemoryShortage("the spatial index");
+    }
+  });
   return c.spatial_index;
 }
 
