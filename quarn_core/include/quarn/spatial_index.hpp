@@ -103,7 +103,7 @@ class SpatialIndex {
   double max_covalent_radius() const noexcept { return max_radius_; }
   // The atoms of the slots from size() on: positioned atoms with a NaN or infinite coordinate, ascending.
   std::span<const std::uint32_t> non_finite_atoms() const noexcept {
-    return std::span<const std::uint32_t>(atom_).subspan(finite_);
+    return std::span<const std::uint32_t>(atom_.begin() + finite_, atom_.end());
   }
   // The slot of atom `atom`, found near its `position`; nothing when the atom has no slot.
   std::optional<std::uint32_t> slot_of(std::uint64_t atom, Vec3 position) const;
@@ -174,6 +174,8 @@ class SpatialIndex {
   double padded(double reach, double magnitude) const noexcept {
     return reach + (reach + magnitude) * 0x1p-40;
   }
+  // Appends the row of the slots [begin, end), which lie in the cells of `key`.
+  void add_row(std::uint64_t key, std::uint32_t begin, std::uint32_t end);
   // The cells of the coordinates in [lo, hi] on axis 1 (y) or 2 (z); false when none is occupied.
   bool cell_range(double lo, double hi, int axis, std::uint32_t* first, std::uint32_t* last) const noexcept;
   bool box_of(double y_lo, double y_hi, double z_lo, double z_hi, CellBox* box) const noexcept;
@@ -210,9 +212,10 @@ class SpatialIndex {
   std::uint32_t z_cells_ = 0;   // largest z cell in use
   double magnitude_ = 0;        // largest |coordinate| of any slot and largest finite periodic edge
   double max_radius_ = std::nan("");
-  std::vector<double> x_, y_, z_;
-  std::vector<double> radius_;
-  std::vector<std::uint32_t> atom_;   // atom indices fit in 31 bits (kMaxPairedAtoms)
+  // Written once in full when built: no zeroing first.
+  ScratchArray<double> x_, y_, z_;
+  ScratchArray<double> radius_;
+  ScratchArray<std::uint32_t> atom_;  // atom indices fit in 31 bits (kMaxPairedAtoms)
   std::uint32_t finite_ = 0;          // slots with finite coordinates, the first ones
   std::vector<Row> rows_;
 };

@@ -94,26 +94,15 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
   }
   entries.truncate(n);
   g.finite_ = static_cast<std::uint32_t>(n);
-  const auto append_non_finite = [&g, &non_finite] {
-    for (const Entry& e : non_finite) {
-      g.x_.push_back(e.x);
-      g.y_.push_back(e.y);
-      g.z_.push_back(e.z);
-      g.radius_.push_back(e.radius);
-      g.atom_.push_back(static_cast<std::uint32_t>(e.atom));
-    }
-  };
-  if (n == 0) {
-    append_non_finite();
-    return g;
-  }
   if (g.distance_.periodic) {
     for (const double edge : {g.distance_.cell.a, g.distance_.cell.b, g.distance_.cell.c}) {
       if (std::isfinite(edge)) magnitude = std::max(magnitude, std::fabs(edge));
     }
   }
-  g.lower_ = {lo[0], lo[1], lo[2]};
-  g.upper_ = {hi[0], hi[1], hi[2]};
+  if (n > 0) {
+    g.lower_ = {lo[0], lo[1], lo[2]};
+    g.upper_ = {hi[0], hi[1], hi[2]};
+  }
   g.magnitude_ = magnitude;
 
   const auto cell = [&g](double v, double base) {
@@ -128,60 +117,74 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
   }
   const auto by_x = [](const Entry& a, const Entry& b) { return a.x != b.x ? a.x < b.x : a.atom < b.atom; };
   const std::uint64_t y_span = std::uint64_t{g.y_cells_} + 1, dense_rows = y_span * (std::uint64_t{g.z_cells_} + 1);
-  if (dense_rows <= 4 * n + 1024) {
-    // Why a counting pass: the atoms fill most rows of their box, so bucketing them by row is linear,
-    // and each row's few dozen atoms are then sorted by x in cache.
-    std::vector<std::uint32_t> start(dense_rows + 1, 0);
-    const auto row_of = [y_span](const Entry& e) { return (e.key >> 32) * y_span + (e.key & 0xffffffffu); };
-    for (const Entry& e : entries) ++start[row_of(e) + 1];
-    for (std::uint64_t r = 0; r < dense_rows; ++r) start[r + 1] += start[r];
-    ScratchArray<Entry> sorted(n);
-    {
-      std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
-      for (const Entry& e : entries) sorted[next[row_of(e)]++] = e;
-    }
-    for (std::uint64_t r = 0; r < dense_rows; ++r) {
-      if (start[r + 1] - start[r] > 1) std::sort(sorted.begin() + start[r], sorted.begin() + start[r + 1], by_x);
-    }
-    entries = std::move(sorted);
-  } else {
-    // Atoms far apart leave most rows of their box empty: sort them instead of counting rows.
-    std::sort(entries.begin(), entries.end(),
-              [&by_x](const Entry& a, const Entry& b) { return a.key != b.key ? a.key < b.key : by_x(a, b); });
-  }
-
-  // Fresh huge pages fault in several times faster than small ones (advice only).
   const std::size_t slots = n + non_finite.size();
-  const auto allocate = [n, slots](auto& array) {
-    array.reserve(slots);
-    detail::advise_huge_pages(array.data(), slots * sizeof(array[0]));
-    array.resize(n);
-  };
-  allocate(g.x_);
-  allocate(g.y_);
-  allocate(g.z_);
-  allocate(g.radius_);
-  allocate(g.atom_);
-  for (std::size_t k = 0; k < n; ++k) {
-    const Entry& e = entries[k];
+  const char* what = "the spatial index";
+  g.x_ = ScratchArray<double>(slots, what);
+  g.y_ = ScratchArray<double>(slots, what);
+  g.z_ = ScratchArray<double>(slots, what);
+  g.radius_ = ScratchArray<double>(slots, what);
+  g.atom_ = ScratchArray<std::uint32_t>(slots, what);
+  const auto place = [&g](std::size_t k, const Entry& e) {
     g.x_[k] = e.x;
     g.y_[k] = e.y;
     g.z_[k] = e.z;
     g.radius_[k] = e.radius;
     g.atom_[k] = static_cast<std::uint32_t>(e.atom);
-    if (!std::isnan(e.radius) && !(e.radius <= g.max_radius_)) g.max_radius_ = e.radius;
-    if (k == 0 || e.key != entries[k - 1].key) {
-      g.rows_.push_back({e.key, static_cast<std::uint32_t>(k), e.y, e.y, e.z, e.z});
-    } else {
-      Row& row = g.rows_.back();
-      row.y_min = std::min(row.y_min, e.y);
-      row.y_max = std::max(row.y_max, e.y);
-      row.z_min = std::min(row.z_min, e.z);
-      row.z_max = std::max(row.z_max, e.z);
+  };
+  if (dense_rows <= 4 * n + 1024) {
+    // Why a counting pass: the atoms fill most rows of their box, so bucketing them by row is linear.
+    // They go straight to their slots, in atom order within a row; each row's few dozen atoms are
+    // then sorted by x in cache.
+    std::vector<std::uint32_t> start(dense_rows + 1, 0);
+    const auto row_of = [y_span](const Entry& e) { return (e.key >> 32) * y_span + (e.key & 0xffffffffu); };
+    for (const Entry& e : entries) ++start[row_of(e) + 1];
+    for (std::uint64_t r = 0; r < dense_rows; ++r) start[r + 1] += start[r];
+    {
+      std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
+      for (const Entry& e : entries) place(next[row_of(e)]++, e);
+    }
+    entries = ScratchArray<Entry>();  // freed before the rows are sorted
+    std::vector<Entry> row;
+    for (std::uint64_t r = 0; r < dense_rows; ++r) {
+      const std::uint32_t begin = start[r], end = start[r + 1];
+      if (begin == end) continue;
+      if (end - begin > 1 && !std::is_sorted(g.x_.begin() + begin, g.x_.begin() + end)) {
+        row.clear();
+        for (std::uint32_t k = begin; k < end; ++k) row.push_back({0, g.x_[k], g.y_[k], g.z_[k], g.radius_[k], g.atom_[k]});
+        std::sort(row.begin(), row.end(), by_x);
+        for (std::uint32_t k = begin; k < end; ++k) place(k, row[k - begin]);
+      }
+      g.add_row(std::uint64_t{r / y_span} << 32 | r % y_span, begin, end);
+    }
+  } else {
+    // Atoms far apart leave most rows of their box empty: sort them instead of counting rows.
+    std::sort(entries.begin(), entries.end(),
+              [&by_x](const Entry& a, const Entry& b) { return a.key != b.key ? a.key < b.key : by_x(a, b); });
+    for (std::size_t k = 0; k < n; ++k) place(k, entries[k]);
+    for (std::size_t k = 0; k < n;) {
+      std::size_t end = k + 1;
+      while (end < n && entries[end].key == entries[k].key) ++end;
+      g.add_row(entries[k].key, static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(end));
+      k = end;
     }
   }
-  append_non_finite();
+  for (std::size_t k = 0; k < n; ++k) {
+    const double r = g.radius_[k];
+    if (!std::isnan(r) && !(r <= g.max_radius_)) g.max_radius_ = r;
+  }
+  for (std::size_t k = 0; k < non_finite.size(); ++k) place(n + k, non_finite[k]);
   return g;
+}
+
+void SpatialIndex::add_row(std::uint64_t key, std::uint32_t begin, std::uint32_t end) {
+  Row row{key, begin, y_[begin], y_[begin], z_[begin], z_[begin]};
+  for (std::uint32_t k = begin + 1; k < end; ++k) {
+    row.y_min = std::min(row.y_min, y_[k]);
+    row.y_max = std::max(row.y_max, y_[k]);
+    row.z_min = std::min(row.z_min, z_[k]);
+    row.z_max = std::max(row.z_max, z_[k]);
+  }
+  rows_.push_back(row);
 }
 
 SpatialIndex::SweepRoom SpatialIndex::sweep_room() const {
