@@ -228,6 +228,7 @@ PairBuffer nearest_pairs(const SpatialIndex& index, const Rule& rule, std::optio
     return in_distance_order(runs_of(sinks), max_reach);
   }
   double reach = reach_for_pairs(index, 2.0 * static_cast<double>(*keep));
+  if (!(reach > 0)) reach = SpatialIndex::kCellEdge;  // a reach of 0 would never grow
   for (;;) {
     // The last round searches the rule's whole reach, however many pairs it finds.
     const bool last = !(reach < max_reach) || !index.worth_searching(reach);

@@ -74,11 +74,27 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
   std::size_t n = 0;
   double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
   double magnitude = 0;
+  // Why remember one-letter symbols: most atoms have one, and looking their element up in the table
+  // each time is a tenth of the build. A symbol that names no element is looked up in full each time
+  // (the atom's names decide then).
+  const ElementInfo* by_letter[256] = {};
+  bool known_letter[256] = {};
   for (std::uint64_t i = 0; i < s.atoms.size(); ++i) {
     const AtomSite& atom = s.atoms[i];
     const auto p = position_of(atom);
     if (!p) continue;
-    const ElementInfo* e = element_of(atom);
+    const ElementInfo* e = nullptr;
+    const std::string_view symbol = atom.type_symbol.present() ? atom.type_symbol.view() : std::string_view();
+    const auto letter = symbol.size() == 1 ? static_cast<unsigned char>(symbol[0]) : 0;
+    if (letter != 0 && known_letter[letter]) {
+      e = by_letter[letter];
+    } else {
+      e = element_of(atom);
+      if (letter != 0 && e != nullptr && e == lookup_element(symbol)) {
+        by_letter[letter] = e;
+        known_letter[letter] = true;
+      }
+    }
     const double radius = e && e->covalent_radius ? *e->covalent_radius : std::nan("");
     if (!std::isfinite(p->x) || !std::isfinite(p->y) || !std::isfinite(p->z)) {
       non_finite.push_back({0, p->x, p->y, p->z, radius, i});
