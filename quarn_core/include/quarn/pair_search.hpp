@@ -1,13 +1,15 @@
 // The one search step behind contacts, geometric bonds and the searches around a point: it decides
 // between the spatial index and a scan of every atom, offers each candidate to a rule with the lower
 // atom index first (as a scan over i < j meets the pair), and puts what the rule kept in the order of
-// a scan. Large pair searches run in parts on threads of their own, which never throw.
+// a scan. Large pair searches run in parts on threads of their own, which never throw. Every search
+// here only reads the Structure and may run concurrently with any other (the index is built once).
 #pragma once
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdint>
+#include <exception>
 #include <optional>
 #include <utility>
 #include <vector>
