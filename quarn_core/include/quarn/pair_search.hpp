@@ -83,8 +83,11 @@ std::pair<std::uint32_t, std::uint32_t> scan_share(std::uint32_t slots, unsigned
 void inject_part_failure(int part) noexcept;
 bool part_failure_injected(unsigned part) noexcept;
 
-// A reach within which the index's atoms make about `pairs` pairs, from the density of its rows.
-double reach_for_pairs(const SpatialIndex& index, double pairs) noexcept;
+// A reach within which the index's atoms make about `pairs` pairs, estimated from the neighbours of a
+// few hundred atoms spread through the index (atoms keep their distances, so a density alone would
+// misjudge the short ones). Only a first guess: the search counts what it finds. May throw
+// std::bad_alloc.
+double reach_for_pairs(const SpatialIndex& index, double pairs);
 
 // The rule as the index and the scan see it: each pair lower atom first, pairs farther apart than
 // `limit` dropped, kept pairs into the part's sink; a sink without memory fails the search.
@@ -230,7 +233,6 @@ PairBuffer nearest_pairs(const SpatialIndex& index, const Rule& rule, std::optio
     return in_distance_order(runs_of(sinks), max_reach);
   }
   double reach = reach_for_pairs(index, 2.0 * static_cast<double>(*keep));
-  if (!(reach > 0)) reach = SpatialIndex::kCellEdge;  // a reach of 0 would never grow
   for (;;) {
     // The last round searches the rule's whole reach, however many pairs it finds.
     const bool last = !(reach < max_reach) || !index.worth_searching(reach);
@@ -243,8 +245,10 @@ PairBuffer nearest_pairs(const SpatialIndex& index, const Rule& rule, std::optio
       nearest.truncate(std::min<std::uint64_t>(*keep, nearest.size()));
       return nearest;
     }
-    const double found = static_cast<double>(std::max<std::size_t>(nearest.size(), 1));
-    reach *= std::clamp(std::cbrt(2.0 * static_cast<double>(*keep) / found), 2.0, 16.0);
+    // Pairs grow with the cube of the reach; with none found yet, a wide step.
+    const double found = static_cast<double>(nearest.size());
+    const double grown = reach * (found > 0 ? std::clamp(std::cbrt(1.5 * static_cast<double>(*keep) / found), 1.25, 8.0) : 8.0);
+    reach = grown > reach ? grown : SpatialIndex::kCellEdge;  // from 0, or a reach too small to grow
   }
 }
 

@@ -109,11 +109,6 @@ class SpatialIndex {
   std::optional<std::uint32_t> slot_of(std::uint64_t atom, Vec3 position) const;
   const DistanceRule& distance() const noexcept { return distance_; }
 
-  // Finite atoms per cubic ångström within the occupied rows (each a cell-edge square across, as long
-  // as its atoms spread in x, at least an edge): their density where they are, not in their bounding
-  // box. Zero for an empty index. Linear in the rows.
-  double local_density() const noexcept;
-
   // Whether a search of this reach prunes anything: the index holds enough atoms, the reach is
   // finite and does not span the atoms on every axis. Otherwise a scan of every atom costs no more.
   bool worth_searching(double reach) const noexcept;

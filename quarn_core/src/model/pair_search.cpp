@@ -4,7 +4,6 @@
 #include <atomic>
 #include <cmath>
 #include <exception>
-#include <numbers>
 #include <thread>
 
 namespace quarn {
@@ -131,12 +130,33 @@ std::vector<PairRun> runs_of(const std::vector<NearestPairs>& sinks) {
   return runs;
 }
 
-double reach_for_pairs(const SpatialIndex& index, double pairs) noexcept {
-  const double density = index.local_density();
-  const double n = index.size();
-  if (!(density > 0) || n < 2) return HUGE_VAL;
-  // n atoms at this density have n * density * (4/3) pi r^3 / 2 pairs within r.
-  return std::cbrt(3 * pairs / (2 * std::numbers::pi * n * density));
+double reach_for_pairs(const SpatialIndex& index, double pairs) {
+  constexpr std::uint32_t kSamples = 256;
+  constexpr double kSampleReach = 2 * SpatialIndex::kCellEdge;
+  const std::uint32_t n = index.size();
+  if (n < 2) return HUGE_VAL;
+  std::vector<double> near;  // the sampled atoms' distances to their neighbours
+  std::uint32_t samples = 0;
+  for (std::uint32_t a = 0; a < n; a += std::max(1u, n / kSamples), ++samples) {
+    const Vec3 p = index.position(a);
+    index.near(p, kSampleReach, [&](std::uint32_t b) {
+      const double d = index.distance()(p, index.position(b));
+      if (b != a && d <= kSampleReach) near.push_back(d);
+    });
+  }
+  // Each sampled distance stands for n / samples atoms' worth of them, and each pair has two atoms.
+  const double per_distance = 0.5 * n / samples;
+  const double wanted = std::ceil(pairs / per_distance);
+  if (near.empty()) return 2 * kSampleReach;
+  if (wanted <= static_cast<double>(near.size())) {
+    // Not the very shortest distance: one sampled distance stands for many pairs, and another round
+    // costs more than a slightly wider one.
+    const auto k = std::min(static_cast<std::size_t>(std::max(wanted, 2.0)), near.size()) - 1;
+    std::nth_element(near.begin(), near.begin() + static_cast<std::ptrdiff_t>(k), near.end());
+    return near[k];
+  }
+  // Beyond the sample: pairs grow with the cube of the reach.
+  return kSampleReach * std::cbrt(wanted / static_cast<double>(near.size()));
 }
 
 }  // namespace detail

@@ -224,17 +224,6 @@ std::optional<std::uint32_t> SpatialIndex::slot_of(std::uint64_t atom, Vec3 posi
   return found;
 }
 
-double SpatialIndex::local_density() const noexcept {
-  if (finite_ == 0) return 0;
-  const double edge = 1 / inv_edge_;
-  double volume = 0;
-  for (std::size_t r = 0; r < rows_.size(); ++r) {
-    const double length = x_[row_end(r) - 1] - x_[row_begin(r)];
-    volume += edge * edge * std::max(length, edge);
-  }
-  return finite_ / volume;
-}
-
 bool SpatialIndex::worth_searching(double reach) const noexcept {
   if (finite_ < kMinSlots || !std::isfinite(reach)) return false;
   const double r = 2 * padded(reach, magnitude_);
