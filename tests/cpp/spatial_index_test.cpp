@@ -257,12 +257,15 @@ TEST(IndexedSearchesEqualTheScans, PairSearchesSplitInParts) {
     const double cutoff = radii_for(scene, rng)[2];
     const std::vector<Contact> scan = *exhaustive::find_contacts(s, cutoff);
     const std::vector<Contact> sorted = stable_by_distance(scan);
+    const std::vector<Contact> every = *exhaustive::find_contacts(s, kInf);  // the scan in parts, too
     const auto bonds = exhaustive::geometric_bond_pairs(s, 0.4);
     for (const unsigned parts : {2u, 3u, 7u}) {
       SCOPED_TRACE("seed " + std::to_string(seed) + " in " + std::to_string(parts) + " parts");
       const ForcedParts forced(parts);
       ASSERT_TRUE(same_rows(*find_contacts(s, cutoff), scan));
       ASSERT_TRUE(same_rows(*contacts(s, cutoff, std::nullopt), sorted));
+      ASSERT_TRUE(same_rows(*contacts(s, cutoff, 5), first_rows(sorted, 5)));
+      ASSERT_TRUE(same_rows(*find_contacts(s, kInf), every));
       ASSERT_EQ(geometric_bond_pairs(s, 0.4), bonds);
     }
   }
