@@ -185,7 +185,7 @@ def test_a_search_under_any_address_space_limit_answers_or_raises_memory_error(l
     assert len(outcomes) == 16, done.stdout
     for headroom, outcome, detail in outcomes:
         assert (outcome, detail) == ("ok", "293500") or outcome == "memory-error", (headroom, outcome, detail)
-    assert outcomes[0][1] == "memory-error" and outcomes[-1][1] == "ok", done.stdout
+    assert any(outcome == "memory-error" for _, outcome, _ in outcomes) and outcomes[-1][1] == "ok", done.stdout
     # Where the core ran out, the message says what did not fit.
     core = [detail for _, outcome, detail in outcomes if detail.startswith("not enough memory for ")]
     assert core, done.stdout
