@@ -20,6 +20,7 @@
 #include "quarn/contacts.hpp"
 #include "quarn/element.hpp"
 #include "quarn/exhaustive.hpp"
+#include "quarn/pair_search.hpp"
 #include "quarn/spatial_index.hpp"
 
 namespace quarn {
@@ -193,8 +194,12 @@ TEST(IndexedSearchesEqualTheScans, ContactsOfRandomStructures) {
       ASSERT_TRUE(same_rows(*found, scan));
       const std::vector<Contact> sorted = stable_by_distance(scan);
       ASSERT_TRUE(same_rows(*contacts(scene.s, cutoff, std::nullopt), sorted));
-      const std::size_t keep = scan.size() / 3 + 1;
-      ASSERT_TRUE(same_rows(*contacts(scene.s, cutoff, keep), first_rows(sorted, keep)));
+      // A bounded answer looks within a growing reach: every cut must still be the full list's head.
+      for (const std::size_t keep : {std::size_t{1}, std::size_t{2}, std::size_t{7}, scan.size() / 3 + 1,
+                                     scan.size() - std::min<std::size_t>(scan.size(), 1), scan.size() + 5}) {
+        ASSERT_TRUE(same_rows(*contacts(scene.s, cutoff, keep), first_rows(sorted, keep))) << "keep " << keep;
+      }
+      EXPECT_TRUE(contacts(scene.s, cutoff, 0)->empty());
     }
     for (const double refused : {0.0, -1.0, kNaN, -kInf}) {
       EXPECT_FALSE(find_contacts(scene.s, refused).has_value());
@@ -252,48 +257,54 @@ TEST(IndexedSearchesEqualTheScans, PairSearchesSplitInParts) {
     const double cutoff = radii_for(scene, rng)[2];
     const std::vector<Contact> scan = *exhaustive::find_contacts(s, cutoff);
     const std::vector<Contact> sorted = stable_by_distance(scan);
+    const std::vector<Contact> every = *exhaustive::find_contacts(s, kInf);  // the scan in parts, too
     const auto bonds = exhaustive::geometric_bond_pairs(s, 0.4);
     for (const unsigned parts : {2u, 3u, 7u}) {
       SCOPED_TRACE("seed " + std::to_string(seed) + " in " + std::to_string(parts) + " parts");
       const ForcedParts forced(parts);
       ASSERT_TRUE(same_rows(*find_contacts(s, cutoff), scan));
       ASSERT_TRUE(same_rows(*contacts(s, cutoff, std::nullopt), sorted));
+      ASSERT_TRUE(same_rows(*contacts(s, cutoff, 5), first_rows(sorted, 5)));
+      ASSERT_TRUE(same_rows(*find_contacts(s, kInf), every));
       ASSERT_EQ(geometric_bond_pairs(s, 0.4), bonds);
     }
   }
 }
 
-// A part that fails on its thread fails the whole search, on the calling thread, after every part
-// has finished; the other parts' pairs are not returned.
-struct FailingRule {
-  const SpatialIndex& index;
-  quarn::PairList& found;
-  bool fail;
-  double max_reach() const { return 3.0; }
-  double reach(std::uint32_t) const {
-    if (fail) throw std::bad_alloc();  // every part asks the reach of each of its atoms
-    return 3.0;
-  }
-  void consider(std::uint32_t a, std::uint32_t b) {
-    found.push_back(quarn::FoundPair::of(std::min(index.atom(a), index.atom(b)), std::max(index.atom(a), index.atom(b)), 0.0));
-  }
+// A part that runs out of memory on its thread fails the whole search on the calling thread, with
+// what did not fit, whichever part it is and whether the parts scan or search the index; nothing is
+// returned, and the next search is whole.
+struct InjectedFailure {
+  explicit InjectedFailure(int part) { detail::inject_part_failure(part); }
+  ~InjectedFailure() { detail::inject_part_failure(-1); }
 };
 
-TEST(SpatialIndexCandidates, AFailedPartFailsTheSearch) {
-  const Scene scene = random_scene(2);
-  const SpatialIndex& index = scene.s.spatial_index();
-  ASSERT_GT(index.size(), 100u);
+TEST(PairSearchFailures, AFailedPartFailsTheSearchWithWhatDidNotFit) {
+  const Scene scene = random_scene(11 * 3);  // no cell
+  const Structure& s = scene.s;
+  ASSERT_TRUE(s.spatial_index().worth_searching(3.0));
+  const std::vector<Contact> scan = *exhaustive::find_contacts(s, 3.0);
+  const auto message = [](auto&& search) -> std::string {
+    try {
+      search();
+    } catch (const MemoryShortage& e) {
+      return e.what();
+    }
+    return "no failure";
+  };
   for (const unsigned parts : {1u, 3u}) {
     const ForcedParts forced(parts);
     for (unsigned failing = 0; failing < parts; ++failing) {
-      std::atomic<unsigned> made{0};  // the parts make their rules on their own threads
-      EXPECT_THROW(index.find_pairs([&](quarn::PairList& list) { return FailingRule{index, list, made++ == failing}; }),
-                   std::bad_alloc);
+      SCOPED_TRACE("part " + std::to_string(failing) + " of " + std::to_string(parts));
+      const InjectedFailure injected(static_cast<int>(failing));
+      for (const double cutoff : {3.0, kInf}) {  // through the index, and by a scan
+        EXPECT_EQ(message([&] { find_contacts(s, cutoff); }), "not enough memory for the pairs of a contact search");
+        EXPECT_EQ(message([&] { contacts(s, cutoff, 4); }), "not enough memory for the pairs of a contact search");
+      }
+      EXPECT_EQ(message([&] { geometric_bond_pairs(s, 0.4); }),
+                "not enough memory for the pairs of a geometric bond search");
     }
-    const quarn::FoundPairs all =
-        index.find_pairs([&](quarn::PairList& list) { return FailingRule{index, list, false}; });
-    EXPECT_EQ(all.parts.size(), parts);
-    EXPECT_GT(all.size(), 0u);
+    ASSERT_TRUE(same_rows(*find_contacts(s, 3.0), scan));
   }
 }
 
@@ -507,7 +518,9 @@ TEST(RealEntrySearchesOfCopies, EqualDistancesComeInScanOrder) {
     ASSERT_TRUE(same_rows(*find_contacts(copies, 4.0), scan));
     const std::vector<Contact> sorted = stable_by_distance(scan);
     ASSERT_TRUE(same_rows(*contacts(copies, 4.0, std::nullopt), sorted));
-    ASSERT_TRUE(same_rows(*contacts(copies, 4.0, 1000), first_rows(sorted, 1000)));
+    for (const std::size_t keep : {1, 333, 1000}) {  // cuts inside runs of equal distances
+      ASSERT_TRUE(same_rows(*contacts(copies, 4.0, keep), first_rows(sorted, keep))) << keep;
+    }
     ASSERT_EQ(geometric_bond_pairs(copies, 0.4), bonds_among(copies, scan, 0.4));
     std::size_t ties = 0;
     for (std::size_t k = 1; k < sorted.size(); ++k) ties += sorted[k].distance == sorted[k - 1].distance;

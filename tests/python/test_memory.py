@@ -44,6 +44,14 @@ def attempt(call):
     except MemoryError:
         return "memory-error"
     return "ok"
+
+def where(call):
+    # The core's MemoryError says what did not fit; one raised while making Python objects does not.
+    try:
+        call()
+    except MemoryError as e:
+        return "core" if str(e).startswith("not enough memory for ") else "objects"
+    return "ok"
 """
 
 
@@ -65,35 +73,37 @@ def dense_file(tmp_path):
 
 
 def test_core_allocation_failure_raises_memory_error(dense_file):
-    # max_results 0 keeps every Python object out: only the core's 1.28 million rows (31 MB) can fail.
+    # The core's 1.28 million rows (31 MB, and the pairs sorted before them) fail before any object.
     done = run_limited(
         """
         limit(8)
-        print(attempt(lambda: s.contacts(100.0, 0)))
+        print(where(lambda: s.contacts(100.0)))
         print(len(s.contacts(0.75)))
         """,
         dense_file,
     )
     assert done.returncode == 0, done.stderr
-    assert done.stdout.split() == ["memory-error", str(len(quarn_parser.parse(dense_file).contacts(0.75)))]
+    assert done.stdout.split() == ["core", str(len(quarn_parser.parse(dense_file).contacts(0.75)))]
 
 
 def test_python_object_failure_raises_memory_error(dense_file):
-    # Finds the least headroom (in 16 MB steps) in which the core's rows fit, then asks for them as
-    # 1.28 million Contact objects, which need about 70 MB more.
+    # Raises the headroom 16 MB at a time until the call succeeds: first the core's rows do not fit,
+    # then they do but the 1.28 million Contact objects (about 70 MB more) do not.
     done = run_limited(
         """
+        seen = []
         for headroom in range(16, 1024, 16):
             limit(headroom)
-            if attempt(lambda: s.contacts(100.0, 0)) == "ok":
+            seen.append(where(lambda: s.contacts(100.0)))
+            if seen[-1] == "ok":
                 break
-        print(attempt(lambda: s.contacts(100.0)))
+        print(" ".join(dict.fromkeys(seen)))
         print(len(s.contacts(0.75)))
         """,
         dense_file,
     )
     assert done.returncode == 0, done.stderr
-    assert done.stdout.split() == ["memory-error", str(len(quarn_parser.parse(dense_file).contacts(0.75)))]
+    assert done.stdout.split() == ["core", "objects", "ok", str(len(quarn_parser.parse(dense_file).contacts(0.75)))]
 
 
 def gzip_bomb(path, head, blank_mib, tail):
@@ -133,3 +143,68 @@ def test_a_gzip_bomb_beyond_the_memory_limit_raises_memory_error(tmp_path, write
     )
     assert done.returncode == 0, done.stderr
     assert done.stdout.split() == ["memory-error", "1"]
+
+
+@pytest.fixture(scope="module")
+def lattice_file(tmp_path_factory):
+    # 100,000 carbons on a 1.5 Å grid, x fastest: the nearest pairs are (i, i + 1), (i, i + 50) and
+    # (i, i + 2500), all exactly 1.5 Å apart, and a cutoff of 2.0 takes in 293,500 of them.
+    from conftest import cif_text
+
+    atoms = [atom("C", 1.5 * (i % 50), 1.5 * (i // 50 % 50), 1.5 * (i // 2500)) for i in range(100_000)]
+    path = tmp_path_factory.mktemp("lattice") / "lattice.cif"
+    path.write_text(cif_text(atoms))
+    return path
+
+
+def test_a_search_under_any_address_space_limit_answers_or_raises_memory_error(lattice_file):
+    # The pair search runs on threads of its own; under a tight limit their allocations fail, which must
+    # come back as MemoryError on the calling thread (a thread throwing without memory aborts the
+    # process). One structure used and dropped first, as a long-running pipeline would have.
+    done = run_limited(
+        """
+        import gc
+        s.contacts(2.0)
+        del s
+        gc.collect()
+        s = quarn_parser.parse(sys.argv[1])
+        for headroom in (0, 1, 2, 4, 8, 12, 16, 24, 32, 48, 64, 96, 128, 192, 256, 512):
+            with open("/proc/self/statm") as f:
+                base = int(f.read().split()[0]) * resource.getpagesize()
+            resource.setrlimit(resource.RLIMIT_AS, (base + headroom * 2**20, resource.RLIM_INFINITY))
+            try:
+                print(headroom, "ok", len(s.contacts(2.0)), flush=True)
+            except MemoryError as e:
+                print(headroom, "memory-error", str(e), flush=True)
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+        """,
+        lattice_file,
+    )
+    assert done.returncode == 0, done.stdout + done.stderr
+    outcomes = [line.split(" ", 2) for line in done.stdout.splitlines()]
+    assert len(outcomes) == 16, done.stdout
+    for headroom, outcome, detail in outcomes:
+        assert (outcome, detail) == ("ok", "293500") or outcome == "memory-error", (headroom, outcome, detail)
+    assert any(outcome == "memory-error" for _, outcome, _ in outcomes) and outcomes[-1][1] == "ok", done.stdout
+    # Where the core ran out, the message says what did not fit.
+    core = [detail for _, outcome, detail in outcomes if detail.startswith("not enough memory for ")]
+    assert core, done.stdout
+
+
+def test_a_bounded_answer_needs_memory_for_its_rows_only(lattice_file):
+    # Every pair of 100,000 atoms is within an infinite cutoff: 5 billion rows, 120 GB. The first
+    # three of them need neither, here with 64 MB to spare.
+    done = run_limited(
+        """
+        limit(64)
+        print([(c.first, c.second, c.distance, c.classification) for c in s.contacts(float("inf"), 3)])
+        print([(c.first, c.second, c.distance) for c in s.contacts(2.0, 2)])
+        print(attempt(lambda: s.contacts(float("inf"))))
+        """,
+        lattice_file,
+    )
+    assert done.returncode == 0, done.stderr
+    first, second, whole = done.stdout.splitlines()
+    assert first == str([(0, 1, 1.5, "covalent"), (0, 50, 1.5, "covalent"), (0, 2500, 1.5, "covalent")])
+    assert second == str([(0, 1, 1.5), (0, 50, 1.5)])
+    assert whole == "memory-error"

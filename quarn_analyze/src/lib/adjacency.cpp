@@ -9,6 +9,7 @@
 #include "quarn/found_pairs.hpp"
 #include "quarn/geometry.hpp"
 #include "quarn/memory.hpp"
+#include "quarn/pair_search.hpp"
 #include "quarn/spatial_index.hpp"
 
 namespace quarn {
@@ -37,51 +38,42 @@ bool bonded(const DistanceRule& distance, const Candidate& a, const Candidate& b
 
 using Pair = std::pair<std::uint64_t, std::uint64_t>;
 
-// The bond rule over the index's candidate pairs. A slot without a covalent radius is no candidate
-// (its reach is NaN, so it searches nothing, and it is never accepted as a partner). Every pair's
-// bound (r_b + r_a) + tolerance is within both atoms' reach (r_max + r) + tolerance.
+// The bond rule over the slots of the spatial index (pair_search.hpp). A slot without a covalent
+// radius is in no bond (its reach is NaN). Every pair's bound (r_b + r_a) + tolerance is within both
+// atoms' reach (r_max + r) + tolerance, r_max the largest radius of a finite slot: only pairs of
+// finite slots are ever offered by reach, and the others are NaN or infinitely far apart.
 class BondRule {
  public:
-  BondRule(const SpatialIndex& index, double tolerance, PairList& found)
-      : index_(index), r_max_(index.max_covalent_radius()), tolerance_(tolerance), found_(found) {}
+  BondRule(const SpatialIndex& index, double tolerance) noexcept
+      : index_(index), r_max_(index.max_covalent_radius()), tolerance_(tolerance) {}
   double max_reach() const noexcept { return (r_max_ + r_max_) + tolerance_; }
   double reach(std::uint32_t a) const noexcept { return (r_max_ + index_.covalent_radius(a)) + tolerance_; }
-  void consider(std::uint32_t a, std::uint32_t b) {
-    if (std::isnan(index_.covalent_radius(b))) return;
-    const bool swap = index_.atom(b) < index_.atom(a);
-    const std::uint32_t first = swap ? b : a, second = swap ? a : b;
-    const double d = index_.distance()(index_.position(first), index_.position(second));
-    if (d <= (index_.covalent_radius(second) + index_.covalent_radius(first)) + tolerance_) {
-      found_.push_back(FoundPair::of(index_.atom(first), index_.atom(second), d));
-    }
+  bool keep(std::uint32_t first, std::uint32_t second, double* distance, unsigned*) const noexcept {
+    const double r_first = index_.covalent_radius(first), r_second = index_.covalent_radius(second);
+    if (std::isnan(r_first) || std::isnan(r_second)) return false;
+    *distance = index_.distance()(index_.position(first), index_.position(second));
+    return *distance <= (r_second + r_first) + tolerance_;
   }
 
  private:
   const SpatialIndex& index_;
   double r_max_;
   double tolerance_;
-  PairList& found_;
 };
 
-// The index's bond pairs in scan order; the unordered ones are freed before this returns.
-PairBuffer ordered_bond_pairs(const SpatialIndex& index, double tolerance, std::uint64_t atom_count) {
-  const FoundPairs found = index.find_pairs([&](PairList& list) { return BondRule(index, tolerance, list); });
-  return in_scan_order(found, atom_count);
+PairBuffer ordered_bond_pairs(const Structure& s, double tolerance) {
+  return pairs_in_scan_order(
+      s, [tolerance](const SpatialIndex& index) { return BondRule(index, tolerance); },
+      "the pairs of a geometric bond search");
 }
-
-std::uint64_t first_of(const Pair& p) noexcept { return p.first; }
-std::uint64_t second_of(const Pair& p) noexcept { return p.second; }
-std::uint64_t first_of(const FoundPair& p) noexcept { return p.first(); }
-std::uint64_t second_of(const FoundPair& p) noexcept { return p.second(); }
 
 // The explicit graph with each geometric pair (in scan order) that it does not already hold appended
 // as a covalent_unknown bond. Why straight from the pairs: a copy into a bond list would be one more
 // pass over, and one more fresh allocation of, millions of entries.
-template <class Pairs>
-BondGraph with_geometric(const BondGraph& explicit_graph, const Pairs& pairs) {
+BondGraph with_geometric(const BondGraph& explicit_graph, const PairBuffer& pairs) {
   return explicit_graph.with_appended_each([&](auto&& add) {
-    for (const auto& p : pairs) {
-      const std::uint64_t i = first_of(p), j = second_of(p);
+    for (const FoundPair& p : pairs) {
+      const std::uint64_t i = p.first(), j = p.second();
       const auto own = explicit_graph.neighbors(i);
       // Geometric pairs never repeat, so only an explicit entry can already name j.
       if (std::none_of(own.begin(), own.end(), [j](const BondEntry& e) { return e.neighbor == j; })) {
@@ -89,37 +81,6 @@ BondGraph with_geometric(const BondGraph& explicit_graph, const Pairs& pairs) {
       }
     }
   });
-}
-
-// The index when it helps a bond search with this tolerance, else null (the caller scans). With a
-// finite search reach, atoms without finite coordinates (not in the index) bond with nothing: their
-// distances are NaN or infinite.
-const SpatialIndex* bond_index(const Structure& s, double tolerance) {
-  if (s.atom_count() < 2) return nullptr;
-  const SpatialIndex& index = s.spatial_index();
-  const double r_max = index.max_covalent_radius();
-  return index.worth_searching((r_max + r_max) + tolerance) ? &index : nullptr;
-}
-
-// The atoms the bond rule pairs with `self` (a candidate with finite coordinates), ascending.
-std::vector<std::uint64_t> bond_partners(const SpatialIndex& index, const Candidate& self, double tolerance) {
-  const double r_max = index.max_covalent_radius();
-  std::vector<std::uint64_t> partners;
-  run_search([&] {
-    index.near(self.position, (r_max + self.radius) + tolerance, [&](std::uint32_t b) {
-      const std::uint64_t j = index.atom(b);
-      const double r = index.covalent_radius(b);
-      if (j == self.index || std::isnan(r)) return;
-      const Candidate other{j, index.position(b), r};
-      // The pair is tested the way the pair scan meets it: lower index first.
-      if (j < self.index ? bonded(index.distance(), other, self, tolerance)
-                         : bonded(index.distance(), self, other, tolerance)) {
-        partners.push_back(j);
-      }
-    });
-  });
-  std::sort(partners.begin(), partners.end());
-  return partners;
 }
 
 }  // namespace
@@ -167,34 +128,23 @@ std::vector<std::uint64_t> exhaustive::geometric_bond_partners(const Structure& 
 
 std::vector<std::pair<std::uint64_t, std::uint64_t>> geometric_bond_pairs(const Structure& s, double tolerance) {
   if (std::isnan(tolerance)) return {};  // no bound holds
-  const SpatialIndex* index = bond_index(s, tolerance);
-  if (!index) return exhaustive::geometric_bond_pairs(s, tolerance);
-  const PairBuffer ordered = ordered_bond_pairs(*index, tolerance, s.atom_count());
+  const PairBuffer ordered = ordered_bond_pairs(s, tolerance);
   std::vector<Pair> pairs;
-  reserve_checked(pairs, ordered.size());
+  reserve_checked(pairs, ordered.size(), "the pairs of a geometric bond search");
   for (const FoundPair& p : ordered) pairs.emplace_back(p.first(), p.second());
   return pairs;
 }
 
 std::vector<std::uint64_t> geometric_bond_partners(const Structure& s, std::uint64_t atom_index, double tolerance) {
-  if (atom_index >= s.atoms.size() || std::isnan(tolerance)) return {};
-  const SpatialIndex* index = bond_index(s, tolerance);
-  if (!index) return exhaustive::geometric_bond_partners(s, atom_index, tolerance);
-  const auto self = candidate_of(s.atoms[atom_index], atom_index);
-  // An atom outside the index has no finite coordinates: within a finite reach it bonds with nothing.
-  if (!self || !std::isfinite(self->position.x) || !std::isfinite(self->position.y) ||
-      !std::isfinite(self->position.z)) {
-    return {};
-  }
-  return bond_partners(*index, *self, tolerance);
+  if (std::isnan(tolerance)) return {};
+  return partners_in_scan_order(
+      s, [tolerance](const SpatialIndex& index) { return BondRule(index, tolerance); }, atom_index);
 }
 
 BondGraph augmented_bond_graph(const Structure& s, bool include_geometric, double tolerance) {
   const BondGraph& explicit_graph = s.bond_graph();
   if (!include_geometric || std::isnan(tolerance)) return explicit_graph;  // NaN: no bound holds
-  const SpatialIndex* index = bond_index(s, tolerance);
-  if (!index) return with_geometric(explicit_graph, exhaustive::geometric_bond_pairs(s, tolerance));
-  return with_geometric(explicit_graph, ordered_bond_pairs(*index, tolerance, s.atom_count()));
+  return with_geometric(explicit_graph, ordered_bond_pairs(s, tolerance));
 }
 
 BondGraph sparse_adjacency(const Structure& s, bool include_geometric, double tolerance) {

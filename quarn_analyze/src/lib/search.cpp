@@ -7,6 +7,7 @@
 
 #include "quarn/analyze/exhaustive.hpp"
 #include "quarn/geometry.hpp"
+#include "quarn/pair_search.hpp"
 #include "quarn/spatial_index.hpp"
 
 namespace quarn {
@@ -26,24 +27,16 @@ struct ResidueKeyHash {
   }
 };
 
+std::vector<AtomHitRecord> records_of(const std::vector<Hit>& hits) {
+  std::vector<AtomHitRecord> rows;
+  rows.reserve(hits.size());
+  for (const Hit& h : hits) rows.push_back({h.atom, h.distance});
+  return rows;
+}
+
 // NaN after every number, NaNs equal to each other: a strict weak order, so a stable sort keeps
 // scan order among NaN rows as it does among equal numbers.
 bool nearer(double a, double b) noexcept { return !std::isnan(a) && (std::isnan(b) || a < b); }
-
-// Atoms within the radius, in any order and without NaN distances, put nearest first (ties by
-// index) and cut to max_results. With the total order (distance, index) only the rows kept need sorting.
-std::vector<AtomHitRecord> nearest_first(std::vector<AtomHitRecord> rows, std::uint64_t max_results) {
-  const auto before = [](const AtomHitRecord& a, const AtomHitRecord& b) {
-    return a.distance != b.distance ? a.distance < b.distance : a.index < b.index;
-  };
-  if (max_results < rows.size()) {
-    std::partial_sort(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(max_results), rows.end(), before);
-    rows.resize(max_results);
-  } else {
-    std::sort(rows.begin(), rows.end(), before);
-  }
-  return rows;
-}
 
 // The residue rows of the atoms that passed the distance test, given in index order.
 std::vector<ResidueHitRecord> residues_of(const Structure& s, const std::vector<AtomHitRecord>& hits,
@@ -69,28 +62,6 @@ std::vector<ResidueHitRecord> residues_of(const Structure& s, const std::vector<
   return rows;
 }
 
-// The index when it helps a search of this radius around this origin, else null (the caller scans):
-// a NaN or infinite origin or radius takes every atom or none, and so do radii spanning the atoms.
-const SpatialIndex* point_index(const Structure& s, Vec3 origin, double max_distance) {
-  if (!std::isfinite(origin.x) || !std::isfinite(origin.y) || !std::isfinite(origin.z)) return nullptr;
-  if (s.atom_count() < 2) return nullptr;
-  const SpatialIndex& index = s.spatial_index();
-  return index.worth_searching(max_distance) ? &index : nullptr;
-}
-
-// The indexed atoms within max_distance of the origin, in no particular order. A finite origin is at
-// a finite or infinite distance from a finite atom, never NaN.
-std::vector<AtomHitRecord> indexed_hits(const SpatialIndex& index, Vec3 origin, double max_distance) {
-  std::vector<AtomHitRecord> hits;
-  run_search([&] {
-    index.near(origin, max_distance, [&](std::uint32_t b) {
-      const double d = index.distance()(origin, index.position(b));
-      if (d <= max_distance) hits.push_back({index.atom(b), d});
-    });
-  });
-  return hits;
-}
-
 }  // namespace
 
 std::vector<AtomHitRecord> exhaustive::nearest_atoms(const Structure& s, Vec3 origin, double max_distance,
@@ -104,7 +75,11 @@ std::vector<AtomHitRecord> exhaustive::nearest_atoms(const Structure& s, Vec3 or
     const double d = distance(origin, *p);
     if (d <= max_distance) rows.push_back({i, d});
   }
-  return nearest_first(std::move(rows), max_results);
+  // The definition itself: a stable sort by distance, then the first max_results.
+  std::stable_sort(rows.begin(), rows.end(),
+                   [](const AtomHitRecord& a, const AtomHitRecord& b) { return a.distance < b.distance; });
+  if (max_results < rows.size()) rows.resize(max_results);
+  return rows;
 }
 
 std::vector<ResidueHitRecord> exhaustive::nearest_residues(const Structure& s, Vec3 origin, double max_distance,
@@ -127,27 +102,22 @@ std::vector<ResidueHitRecord> exhaustive::nearest_residues(const Structure& s, V
 std::vector<AtomHitRecord> nearest_atoms(const Structure& s, Vec3 origin, double max_distance,
                                          std::uint64_t max_results) {
   if (max_distance <= 0 || max_results == 0 || std::isnan(max_distance)) return {};
-  const SpatialIndex* index = point_index(s, origin, max_distance);
-  if (!index) return exhaustive::nearest_atoms(s, origin, max_distance, max_results);
-  // Atoms without finite coordinates are at a NaN or infinite distance: never within the radius.
-  return nearest_first(indexed_hits(*index, origin, max_distance), max_results);
+  std::vector<Hit> hits = hits_near(s, origin, max_distance, [&](const SpatialIndex& index, std::uint32_t slot, double* d) {
+    *d = index.distance()(origin, index.position(slot));
+    return *d <= max_distance;  // never a NaN
+  });
+  return records_of(quarn::nearest_first(std::move(hits), max_results));
 }
 
 std::vector<ResidueHitRecord> nearest_residues(const Structure& s, Vec3 origin, double max_distance,
                                                std::uint64_t max_results) {
   if (max_distance <= 0 || max_results == 0) return {};
-  const SpatialIndex* index = point_index(s, origin, max_distance);
-  if (!index) return exhaustive::nearest_residues(s, origin, max_distance, max_results);
-  std::vector<AtomHitRecord> hits = indexed_hits(*index, origin, max_distance);
-  // The test is "not farther than", so an atom at a NaN distance (a NaN coordinate, or infinities
-  // that cancel) stays in; one at an infinite distance does not.
-  const DistanceRule& distance = index->distance();
-  for (const std::uint64_t i : index->non_finite_atoms()) {
-    const double d = distance(origin, *position_of(s.atoms[i]));
-    if (!(d > max_distance)) hits.push_back({i, d});
-  }
-  std::sort(hits.begin(), hits.end(), [](const AtomHitRecord& a, const AtomHitRecord& b) { return a.index < b.index; });
-  return residues_of(s, hits, max_results);
+  std::vector<Hit> hits = hits_near(s, origin, max_distance, [&](const SpatialIndex& index, std::uint32_t slot, double* d) {
+    *d = index.distance()(origin, index.position(slot));
+    // "Not farther than": a NaN distance (a NaN coordinate, or infinities that cancel) stays in.
+    return !(*d > max_distance);
+  });
+  return residues_of(s, records_of(in_scan_order(std::move(hits))), max_results);
 }
 
 }  // namespace quarn

@@ -37,10 +37,13 @@ ContactClass classify_contact(const AtomSite& first, const AtomSite& second, dou
 
 // Every pair i < j of positioned atoms with distance <= cutoff, in enumeration order (first, then
 // second ascending). Refuses a cutoff that is not greater than zero (NaN included). May throw
-// std::bad_alloc.
+// std::bad_alloc (a MemoryShortage saying what did not fit). Through the spatial index where it
+// prunes; large searches run in parts on threads of their own. May run concurrently.
 Expected<std::vector<Contact>, Refusal> find_contacts(const Structure& s, double cutoff);
 
-// find_contacts, then a stable sort by distance, then the first max_results rows (all when absent).
+// find_contacts, then a stable sort by distance, then the first max_results rows (all when absent),
+// without holding more rows than it returns: with max_results, time and memory grow with it and with
+// the pairs examined, not with the pairs within the cutoff. Same failures as find_contacts.
 Expected<std::vector<Contact>, Refusal> contacts(const Structure& s, double cutoff,
                                                  std::optional<std::uint64_t> max_results);
 

@@ -34,20 +34,51 @@ inline constexpr std::uint64_t kAlwaysFits = std::uint64_t{64} << 20;
 // the system said (0 when it was not asked or did not say). Never allocates, never throws.
 bool fits_in_memory(std::uint64_t bytes, std::uint64_t* available = nullptr) noexcept;
 
+// Memory exhaustion that says what did not fit: a std::bad_alloc, so every handler of exhaustion still
+// takes it, whose what() names the step and the bytes it asked for. Made without allocating.
+class MemoryShortage : public std::bad_alloc {
+ public:
+  // `what` names what was being made ("the rows of a contact search"); bytes 0 leaves the size out.
+  explicit MemoryShortage(const char* what, std::uint64_t bytes = 0) noexcept;
+  const char* what() const noexcept override { return text_; }
+
+ private:
+  char text_[192];
+};
+
 // vector::reserve that asks first when the new room is large, and throws std::bad_alloc when it does
 // not fit. For results that can grow with the square of the atom count (every pair of a huge cutoff):
 // they must end in an exception, not in a process the kernel kills while the pages are written.
+// Runs f() and returns what it returns; a std::bad_alloc that does not say what did not fit becomes a
+// MemoryShortage naming `what`.
+template <class F>
+decltype(auto) naming_shortage(const char* what, F&& f) {
+  try {
+    return f();
+  } catch (const MemoryShortage&) {
+    throw;
+  } catch (const std::bad_alloc&) {
+    throw MemoryShortage(what);
+  }
+}
+
+// Throws MemoryShortage naming `what`.
 template <class T, class A>
-void reserve_checked(std::vector<T, A>& v, std::size_t n) {
+void reserve_checked(std::vector<T, A>& v, std::size_t n, const char* what = "a search result") {
   if (n <= v.capacity()) return;
-  if (n > v.max_size() || !fits_in_memory(static_cast<std::uint64_t>(n) * sizeof(T))) throw std::bad_alloc();
-  v.reserve(n);
+  const std::uint64_t bytes = static_cast<std::uint64_t>(n) * sizeof(T);
+  if (n > v.max_size() || !fits_in_memory(bytes)) throw MemoryShortage(what, bytes);
+  try {
+    v.reserve(n);
+  } catch (const std::bad_alloc&) {
+    throw MemoryShortage(what, bytes);
+  }
 }
 
 // push_back with reserve_checked's question asked at every doubling.
 template <class T, class A>
-void push_back_checked(std::vector<T, A>& v, const T& value) {
-  if (v.size() == v.capacity()) reserve_checked(v, v.capacity() < 8 ? 16 : 2 * v.capacity());
+void push_back_checked(std::vector<T, A>& v, const T& value, const char* what = "a search result") {
+  if (v.size() == v.capacity()) reserve_checked(v, v.capacity() < 8 ? 16 : 2 * v.capacity(), what);
   v.push_back(value);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <type_traits>
 #include <utility>
 
@@ -19,13 +20,19 @@ class ScratchArray {
 
  public:
   ScratchArray() = default;
-  explicit ScratchArray(std::size_t size) : size_(size) {  // may throw std::bad_alloc
+  // Throws MemoryShortage naming `what` when the values cannot be had.
+  explicit ScratchArray(std::size_t size, const char* what = "the working memory of a search") : size_(size) {
     if (size == 0) return;
-    if (!fits_in_memory(static_cast<std::uint64_t>(size) * sizeof(T))) throw std::bad_alloc();
+    const std::uint64_t bytes = static_cast<std::uint64_t>(size) * sizeof(T);
+    if (size > SIZE_MAX / sizeof(T) || !fits_in_memory(bytes)) throw MemoryShortage(what, bytes);
     constexpr std::size_t kHugePage = std::size_t{2} << 20;
-    const std::size_t bytes = size * sizeof(T);
     const std::size_t alignment = bytes >= kHugePage ? kHugePage : alignof(std::max_align_t);
-    data_ = static_cast<T*>(detail::allocate_list_memory(bytes, alignment));
+    try {
+      data_ = static_cast<T*>(detail::allocate_list_memory(size * sizeof(T), alignment));
+    } catch (const std::bad_alloc&) {
+      size_ = 0;
+      throw MemoryShortage(what, bytes);
+    }
   }
   ScratchArray(ScratchArray&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)), size_(std::exchange(other.size_, 0)) {}

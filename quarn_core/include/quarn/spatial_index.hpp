@@ -5,14 +5,13 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
-#include <exception>
+#include <optional>
 #include <span>
-#include <system_error>
-#include <thread>
 #include <vector>
 
 #include "quarn/found_pairs.hpp"
 #include "quarn/geometry.hpp"
+#include "quarn/scratch_array.hpp"
 #include "quarn/structure.hpp"
 
 namespace quarn {
@@ -42,8 +41,10 @@ __attribute__((flatten)) void run_without_fma(Loop& loop) {
 // How many parts a pair search over an index of `slots` slots runs in, side by side: one per
 // processor, while each part keeps enough atoms to be worth a thread. Never throws.
 unsigned search_parts(std::uint32_t slots) noexcept;
-// For tests: run every pair search in exactly `parts` parts (0 restores the choice above).
+// For tests: run every pair search, indexed or scanning, in exactly `parts` parts (0 restores the
+// choice above); forced_search_parts() tells the forced number, 0 when none.
 void set_search_parts(unsigned parts) noexcept;
+unsigned forced_search_parts() noexcept;
 
 }  // namespace detail
 
@@ -60,7 +61,9 @@ void run_search(Loop&& loop) {
   detail::run_without_fma(loop);
 }
 
-// Layout: every atom with three finite coordinates has a slot. Slots are grouped in rows, pencils
+// Layout: every positioned atom has a slot; those with three finite coordinates come first and are
+// grouped in space, the others (a NaN or infinite coordinate) follow in index order, outside every
+// row, so that a scan sees every atom through the same slots. The finite slots are grouped in rows, pencils
 // along x of one y cell and one z cell (a cube edge of `cell_edge`), rows in order of (z cell,
 // y cell), and within a row slots ascend in x. Only occupied rows are stored, so memory is linear in
 // the atom count however far apart the atoms lie.
@@ -77,7 +80,8 @@ void run_search(Loop&& loop) {
 // cover each of those images of the query point that meets the grid.
 //
 // Built once per Structure (Structure::spatial_index()), read-only afterwards. Never throws except
-// std::bad_alloc; the queries below never allocate except where they say.
+// std::bad_alloc (a MemoryShortage, also for a structure of kMaxPairedAtoms atoms or more, which a
+// slot cannot number); the queries below never allocate except where they say.
 class SpatialIndex {
  public:
   // Cell edge of the cached index: near the spacing of bonded atoms, so a contact or bond search looks
@@ -88,15 +92,21 @@ class SpatialIndex {
   // May throw std::bad_alloc. `cell_edge` must be finite and positive.
   static SpatialIndex build(const Structure& s, double cell_edge = kCellEdge);
 
-  std::uint32_t size() const noexcept { return static_cast<std::uint32_t>(atom_.size()); }
+  // The slots with finite coordinates: [0, size()). All slots: [0, slot_count()).
+  std::uint32_t size() const noexcept { return finite_; }
+  std::uint32_t slot_count() const noexcept { return static_cast<std::uint32_t>(atom_.size()); }
   std::uint64_t atom(std::uint32_t slot) const noexcept { return atom_[slot]; }
   Vec3 position(std::uint32_t slot) const noexcept { return {x_[slot], y_[slot], z_[slot]}; }
   // Covalent radius of the slot's element; NaN when it has none.
   double covalent_radius(std::uint32_t slot) const noexcept { return radius_[slot]; }
-  // Largest covalent radius of any slot; NaN when no slot has one.
+  // Largest covalent radius of any finite slot; NaN when no finite slot has one.
   double max_covalent_radius() const noexcept { return max_radius_; }
-  // Positioned atoms with a NaN or infinite coordinate (they have no slot), ascending.
-  std::span<const std::uint64_t> non_finite_atoms() const noexcept { return non_finite_; }
+  // The atoms of the slots from size() on: positioned atoms with a NaN or infinite coordinate, ascending.
+  std::span<const std::uint32_t> non_finite_atoms() const noexcept {
+    return std::span<const std::uint32_t>(atom_.begin() + finite_, atom_.end());
+  }
+  // The slot of atom `atom`, found near its `position`; nothing when the atom has no slot.
+  std::optional<std::uint32_t> slot_of(std::uint64_t atom, Vec3 position) const;
   const DistanceRule& distance() const noexcept { return distance_; }
 
   // Whether a search of this reach prunes anything: the index holds enough atoms, the reach is
@@ -109,24 +119,31 @@ class SpatialIndex {
   template <class Visit>
   void near(Vec3 origin, double reach, Visit&& visit) const;
 
-  // Offers every pair of slots whose distance may be within reach, for a rule that provides:
+  // The row lists of one pair search part, made before the part runs, so that it allocates nothing.
+  struct SweepRoom {
+    ScratchArray<std::uint32_t> targets, lo, hi;
+  };
+  // May throw std::bad_alloc (a MemoryShortage).
+  SweepRoom sweep_room() const;
+
+  // Offers every pair of finite slots whose distance may be within reach, for a rule that provides:
   //   double max_reach() const;            at least every reach(a)
   //   double reach(std::uint32_t a) const;  search reach around slot a; a NaN or negative one skips a
   //   void consider(std::uint32_t a, std::uint32_t b);   a candidate pair, a != b, in either order
+  //   bool running() const;                (optional) polled once per row: false stops the search
   // Every pair (a, b) whose distance is within both reach(a) and reach(b) is offered at least once.
   // Without a periodic cell every pair is offered at most once; with one, a pair may come again
-  // through another image of the cell, so callers drop repeats. Allocates a few small buffers.
+  // through another image of the cell, so callers drop repeats. Allocates nothing beyond `room`.
   // `part` of `parts` (the default: all) offers only the pairs whose source slot lies in that share of
   // the rows; the parts together offer what the whole search does, and may run side by side.
   template <class Rule>
-  void pairs(Rule& rule, unsigned part = 0, unsigned parts = 1) const;
-
-  // Runs pairs() in detail::search_parts() parts, all but the first on threads of their own, each with
-  // the rule make_rule(list) that adds the pairs it keeps to its own list; every thread is joined
-  // before this returns, and an exception in any part (std::bad_alloc) is thrown here. The rules
-  // must only read shared state. Falls back to this thread when a thread cannot be started.
-  template <class MakeRule>
-  FoundPairs find_pairs(MakeRule make_rule) const;
+  void pairs(Rule& rule, SweepRoom& room, unsigned part = 0, unsigned parts = 1) const;
+  // The same with its own room; may throw std::bad_alloc.
+  template <class Rule>
+  void pairs(Rule& rule, unsigned part = 0, unsigned parts = 1) const {
+    SweepRoom room = sweep_room();
+    pairs(rule, room, part, parts);
+  }
 
  private:
   struct Row {
@@ -152,11 +169,23 @@ class SpatialIndex {
   double padded(double reach, double magnitude) const noexcept {
     return reach + (reach + magnitude) * 0x1p-40;
   }
+  // Appends the row of the slots [begin, end), which lie in the cells of `key`.
+  void add_row(std::uint64_t key, std::uint32_t begin, std::uint32_t end);
   // The cells of the coordinates in [lo, hi] on axis 1 (y) or 2 (z); false when none is occupied.
   bool cell_range(double lo, double hi, int axis, std::uint32_t* first, std::uint32_t* last) const noexcept;
   bool box_of(double y_lo, double y_hi, double z_lo, double z_hi, CellBox* box) const noexcept;
-  // Appends the rows inside `box` whose key is at least `from`, in key order.
-  void rows_in(const CellBox& box, std::uint64_t from, std::vector<std::uint32_t>& out) const;
+  // Appends the rows inside `box` whose key is at least `from`, in key order, with out.push_back.
+  template <class Out>
+  void rows_in(const CellBox& box, std::uint64_t from, Out& out) const;
+  // A list in room made beforehand, which can hold every row.
+  struct RowList {
+    std::uint32_t* data;
+    std::size_t size;
+    void push_back(std::uint32_t row) noexcept { data[size++] = row; }
+    void clear() noexcept { size = 0; }
+    bool empty() const noexcept { return size == 0; }
+    std::uint32_t operator[](std::size_t k) const noexcept { return data[k]; }
+  };
   // The images of a query point around which something may lie within `reach`: the point itself and,
   // on a periodic cell, its shifts by one edge that meet the grid. Returns how many were written.
   int images(Vec3 p, double reach, Shift (&out)[27]) const noexcept;
@@ -168,8 +197,7 @@ class SpatialIndex {
 
   template <bool kHalf, class Rule>
   void sweep(Rule& rule, std::pair<std::size_t, std::size_t> sources, Shift shift, double max_reach,
-             std::vector<std::uint32_t>& targets, std::vector<std::uint32_t>& lo,
-             std::vector<std::uint32_t>& hi) const;
+             SweepRoom& room) const;
 
   DistanceRule distance_;
   double inv_edge_ = 1 / kCellEdge;
@@ -179,16 +207,17 @@ class SpatialIndex {
   std::uint32_t z_cells_ = 0;   // largest z cell in use
   double magnitude_ = 0;        // largest |coordinate| of any slot and largest finite periodic edge
   double max_radius_ = std::nan("");
-  std::vector<double> x_, y_, z_;
-  std::vector<double> radius_;
-  std::vector<std::uint32_t> atom_;   // atom indices fit in 31 bits (kMaxPairedAtoms)
+  // Written once in full when built: no zeroing first.
+  ScratchArray<double> x_, y_, z_;
+  ScratchArray<double> radius_;
+  ScratchArray<std::uint32_t> atom_;  // atom indices fit in 31 bits (kMaxPairedAtoms)
+  std::uint32_t finite_ = 0;          // slots with finite coordinates, the first ones
   std::vector<Row> rows_;
-  std::vector<std::uint64_t> non_finite_;
 };
 
 template <class Visit>
 void SpatialIndex::near(Vec3 origin, double reach, Visit&& visit) const {
-  if (atom_.empty() || !(reach >= 0)) return;
+  if (finite_ == 0 || !(reach >= 0)) return;
   const double magnitude =
       std::max({magnitude_, std::fabs(origin.x), std::fabs(origin.y), std::fabs(origin.z)});
   const double r = padded(reach, magnitude);
@@ -220,15 +249,46 @@ void SpatialIndex::near(Vec3 origin, double reach, Visit&& visit) const {
   }
 }
 
+template <class Out>
+void SpatialIndex::rows_in(const CellBox& box, std::uint64_t from, Out& out) const {
+  const auto key_of = [](std::uint64_t z, std::uint64_t y) { return z << 32 | y; };
+  const auto before = [](const Row& r, std::uint64_t key) { return r.key < key; };
+  // The first row from `it` on whose key is not below `key`, found by galloping: the row sought is
+  // usually a few rows ahead, where a binary search over all the rows after `it` would miss the cache
+  // at nearly every step.
+  const auto seek = [&](std::vector<Row>::const_iterator it, std::uint64_t key) {
+    const std::size_t n = static_cast<std::size_t>(rows_.end() - it);
+    if (n == 0 || !(it->key < key)) return it;
+    std::size_t bound = 1;  // it[bound / 2] is below the key
+    while (bound < n && it[static_cast<std::ptrdiff_t>(bound)].key < key) bound *= 2;
+    return std::lower_bound(it + static_cast<std::ptrdiff_t>(bound / 2 + 1),
+                            it + static_cast<std::ptrdiff_t>(std::min(bound, n)), key, before);
+  };
+  auto it = std::lower_bound(rows_.begin(), rows_.end(), std::max(from, key_of(box.z_lo, box.y_lo)), before);
+  // Rows of one z cell are consecutive; a search jumps over those outside the y range, so the walk
+  // costs the rows it returns plus two searches per z cell, never the empty cells between.
+  while (it != rows_.end()) {
+    const std::uint64_t z = it->key >> 32, y = it->key & 0xffffffffu;
+    if (z > box.z_hi) break;
+    if (y < box.y_lo) {
+      it = seek(it, key_of(z, box.y_lo));
+    } else if (y > box.y_hi) {
+      it = seek(it, key_of(z + 1, box.y_lo));
+    } else {
+      out.push_back(static_cast<std::uint32_t>(it - rows_.begin()));
+      ++it;
+    }
+  }
+}
+
 template <class Rule>
-void SpatialIndex::pairs(Rule& rule, unsigned part, unsigned parts) const {
-  if (atom_.size() < 2 || part >= parts) return;
+void SpatialIndex::pairs(Rule& rule, SweepRoom& room, unsigned part, unsigned parts) const {
+  if (finite_ < 2 || part >= parts) return;
   const double reach = rule.max_reach();
   if (!(reach >= 0)) return;
   const double r = padded(reach, magnitude_);
   const auto sources = part_rows(part, parts);
-  std::vector<std::uint32_t> targets, lo, hi;
-  sweep<true>(rule, sources, {0, 0, 0}, r, targets, lo, hi);
+  sweep<true>(rule, sources, {0, 0, 0}, r, room);
   if (!distance_.periodic) return;
   // A pair joined through image m of one atom is joined through image -m of the other, so half of
   // the 26 shifted images suffice: m = 14 ... 26 are those whose step on the last axis that moves
@@ -251,40 +311,8 @@ void SpatialIndex::pairs(Rule& rule, unsigned part, unsigned parts) const {
           lo_shifted.y - r <= upper_.y && hi_shifted.z + r >= lower_.z && lo_shifted.z - r <= upper_.z)) {
       continue;
     }
-    sweep<false>(rule, sources, {offset[0], offset[1], offset[2]}, r, targets, lo, hi);
+    sweep<false>(rule, sources, {offset[0], offset[1], offset[2]}, r, room);
   }
-}
-
-template <class MakeRule>
-FoundPairs SpatialIndex::find_pairs(MakeRule make_rule) const {
-  const unsigned parts = detail::search_parts(size());
-  FoundPairs found;
-  found.parts.resize(parts);
-  std::vector<std::exception_ptr> failed(parts);
-  const auto run_part = [&](unsigned part) noexcept {
-    try {
-      auto rule = make_rule(found.parts[part]);
-      run_search([&] { pairs(rule, part, parts); });
-    } catch (...) {
-      failed[part] = std::current_exception();
-    }
-  };
-  {
-    std::vector<std::jthread> workers;
-    workers.reserve(parts);
-    for (unsigned part = 1; part < parts; ++part) {
-      try {
-        workers.emplace_back(run_part, part);
-      } catch (const std::system_error&) {
-        run_part(part);  // no thread to be had: this one does the part
-      }
-    }
-    run_part(0);
-  }  // joins the workers
-  for (const std::exception_ptr& e : failed) {
-    if (e) std::rethrow_exception(e);
-  }
-  return found;
 }
 
 // One pass over the rows in key order. Each source row gathers the rows it can reach once, then its
@@ -294,10 +322,15 @@ FoundPairs SpatialIndex::find_pairs(MakeRule make_rule) const {
 // targets, so each unordered pair is offered once. Shifted passes offer pairs from source to target.
 template <bool kHalf, class Rule>
 void SpatialIndex::sweep(Rule& rule, std::pair<std::size_t, std::size_t> sources, Shift shift, double max_reach,
-                         std::vector<std::uint32_t>& targets, std::vector<std::uint32_t>& lo,
-                         std::vector<std::uint32_t>& hi) const {
+                         SweepRoom& room) const {
   const double m = magnitude_;
+  RowList targets{room.targets.begin(), 0};
+  std::uint32_t* const lo = room.lo.begin();
+  std::uint32_t* const hi = room.hi.begin();
   for (std::size_t source = sources.first; source < sources.second; ++source) {
+    if constexpr (requires { rule.running(); }) {
+      if (!rule.running()) return;
+    }
     const Row& row = rows_[source];
     const std::uint32_t begin = row_begin(source), end = row_end(source);
     targets.clear();
@@ -309,9 +342,7 @@ void SpatialIndex::sweep(Rule& rule, std::pair<std::size_t, std::size_t> sources
     if (!kHalf && targets.empty()) continue;
     // The x span of the targets: source atoms whose window misses it have nothing to do there.
     double x_lo = HUGE_VAL, x_hi = -HUGE_VAL;
-    lo.resize(targets.size());
-    hi.resize(targets.size());
-    for (std::size_t k = 0; k < targets.size(); ++k) {
+    for (std::size_t k = 0; k < targets.size; ++k) {
       lo[k] = hi[k] = row_begin(targets[k]);
       x_lo = std::min(x_lo, x_[row_begin(targets[k])]);
       x_hi = std::max(x_hi, x_[row_end(targets[k]) - 1]);
@@ -340,7 +371,7 @@ void SpatialIndex::sweep(Rule& rule, std::pair<std::size_t, std::size_t> sources
       if (targets.empty() || !box_of(py - r, py + r, pz - r, pz + r, &near_a)) continue;
       // The pointers follow the widest reach of the pass, so they never move back.
       const double w_lo = px - max_reach, w_hi = px + max_reach;
-      for (std::size_t k = 0; k < targets.size(); ++k) {
+      for (std::size_t k = 0; k < targets.size; ++k) {
         const std::uint64_t key = rows_[targets[k]].key;
         const auto ty = static_cast<std::uint32_t>(key), tz = static_cast<std::uint32_t>(key >> 32);
         if (ty < near_a.y_lo || ty > near_a.y_hi || tz < near_a.z_lo || tz > near_a.z_hi) continue;

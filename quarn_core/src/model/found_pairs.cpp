@@ -2,13 +2,26 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
+#include <utility>
 #include <vector>
 
 #include "pair_sort.hpp"
+#include "quarn/atom_list.hpp"
 
 namespace quarn {
 
 namespace {
+
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// Chunks grow from this many pairs to a whole huge page each, so that small searches stay small.
+constexpr std::size_t kFirstChunkPairs = 64;
+
+std::size_t total_size(std::span<const PairRun> runs) noexcept {
+  std::size_t n = 0;
+  for (const PairRun& run : runs) n += run.size;
+  return n;
+}
 
 // Lambdas rather than functions, so that the sorts inline them.
 constexpr auto atoms_of = [](const FoundPair& p) noexcept { return p.atoms; };
@@ -22,10 +35,11 @@ void drop_repeats(PairBuffer& pairs) {
 
 // Buckets by the first index (by its top bits when there are few pairs for many atoms), then
 // (first, second) within each.
-PairBuffer in_scan_order(const FoundPairs& found, std::uint64_t atom_count) {
-  PairBuffer pairs(found.size());
+PairBuffer in_scan_order(std::span<const PairRun> found, std::uint64_t atom_count) {
+  const std::size_t size = total_size(found);
+  PairBuffer pairs(size, "the pairs of a search, in order");
   int shift = 0;
-  while ((atom_count >> shift) > found.size() / 2 + 1) ++shift;
+  while ((atom_count >> shift) > size / 2 + 1) ++shift;
   std::vector<std::uint64_t> start;
   detail::scatter(found, (atom_count >> shift) + 1, [shift](const FoundPair& p) { return p.first() >> shift; },
                   pairs.begin(), start);
@@ -39,8 +53,8 @@ PairBuffer in_scan_order(const FoundPairs& found, std::uint64_t atom_count) {
 // a product with a positive number never reverses an order, so the buckets ascend. Each bucket is
 // then sorted by the bits of the distance (they ascend with a non-negative distance), and each run of
 // equal distances by (first, second).
-PairBuffer in_distance_order(const FoundPairs& found, double cutoff) {
-  PairBuffer pairs(found.size());
+PairBuffer in_distance_order(std::span<const PairRun> found, double cutoff) {
+  PairBuffer pairs(total_size(found), "the pairs of a search, in order");
   constexpr std::uint64_t kBuckets = 2048;
   const double scale = static_cast<double>(kBuckets) / cutoff;
   const bool spread = std::isfinite(scale);
@@ -62,6 +76,95 @@ PairBuffer in_distance_order(const FoundPairs& found, double cutoff) {
   }
   drop_repeats(pairs);
   return pairs;
+}
+
+PairChunks::PairChunks(PairChunks&& other) noexcept
+    : first_(std::exchange(other.first_, nullptr)),
+      last_(std::exchange(other.last_, nullptr)),
+      size_(std::exchange(other.size_, 0)) {}
+
+PairChunks& PairChunks::operator=(PairChunks&& other) noexcept {
+  std::swap(first_, other.first_);
+  std::swap(last_, other.last_);
+  std::swap(size_, other.size_);
+  return *this;
+}
+
+PairChunks::~PairChunks() {
+  for (Chunk* c = first_; c != nullptr;) {
+    Chunk* next = c->next;
+    std::free(c);
+    c = next;
+  }
+}
+
+bool PairChunks::grow() noexcept {
+  const std::size_t header = sizeof(Chunk);
+  const std::size_t whole = (kHugePage - header) / sizeof(FoundPair);
+  const std::size_t capacity = last_ == nullptr ? kFirstChunkPairs : std::min(4 * last_->capacity, whole);
+  const std::size_t bytes = header + capacity * sizeof(FoundPair);
+  const bool huge = capacity == whole;
+  // Large chunks are asked for by the whole huge page; every 32 of them, the system is asked whether
+  // 64 MiB more can be had, so that an impossible search fails instead of being killed (memory.hpp).
+  if (huge && size_ / whole % 32 == 0 && !fits_in_memory(std::uint64_t{64} << 20)) return false;
+  void* memory = huge ? std::aligned_alloc(kHugePage, kHugePage) : std::malloc(bytes);
+  if (memory == nullptr) return false;
+  if (huge) detail::advise_huge_pages(memory, kHugePage);
+  Chunk* c = static_cast<Chunk*>(memory);
+  *c = Chunk{nullptr, 0, capacity, 0};
+  (last_ == nullptr ? first_ : last_->next) = c;
+  last_ = c;
+  return true;
+}
+
+void PairChunks::append_runs(std::vector<PairRun>& out) const {
+  for (const Chunk* c = first_; c != nullptr; c = c->next) {
+    if (c->size > 0) out.push_back({c->pairs(), c->size});
+  }
+}
+
+NearestPairs::NearestPairs(NearestPairs&& other) noexcept
+    : keep_(other.keep_),
+      data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)),
+      full_(std::exchange(other.full_, false)),
+      bound_(other.bound_) {}
+
+NearestPairs& NearestPairs::operator=(NearestPairs&& other) noexcept {
+  std::swap(keep_, other.keep_);
+  std::swap(data_, other.data_);
+  std::swap(size_, other.size_);
+  std::swap(capacity_, other.capacity_);
+  std::swap(full_, other.full_);
+  std::swap(bound_, other.bound_);
+  return *this;
+}
+
+NearestPairs::~NearestPairs() { std::free(data_); }
+
+bool NearestPairs::make_room() noexcept {
+  // Holding twice `keep` (or the least worth sorting), the array is cut back to the nearest `keep`:
+  // each cut sorts 2 keep pairs and frees room for keep more, so a pair costs O(log keep) at most.
+  const std::size_t limit = keep_ > (std::size_t{1} << 40) ? std::size_t{1} << 41 : 2 * keep_ + 1024;
+  if (size_ >= limit) {
+    std::sort(data_, data_ + size_, nearer_pair);
+    size_ = static_cast<std::size_t>(std::unique(data_, data_ + size_) - data_);
+    if (size_ >= keep_) {
+      size_ = keep_;
+      full_ = true;
+      bound_ = data_[keep_ - 1];
+    }
+    if (size_ < capacity_) return true;
+  }
+  const std::size_t grown = std::min(limit, std::max<std::size_t>(256, 2 * capacity_));
+  if (grown > std::size_t{1} << 20 && !fits_in_memory(grown * sizeof(FoundPair))) return false;
+  // Why realloc: the large arrays are mappings of their own, which the system moves without copying.
+  void* memory = std::realloc(data_, grown * sizeof(FoundPair));
+  if (memory == nullptr) return false;
+  data_ = static_cast<FoundPair*>(memory);
+  capacity_ = grown;
+  return true;
 }
 
 }  // namespace quarn

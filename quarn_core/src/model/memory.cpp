@@ -153,6 +153,15 @@ std::uint64_t resident_bytes() noexcept {
 
 }  // namespace
 
+MemoryShortage::MemoryShortage(const char* what, std::uint64_t bytes) noexcept {
+  if (bytes == 0) {
+    std::snprintf(text_, sizeof text_, "not enough memory for %s", what);
+  } else {
+    std::snprintf(text_, sizeof text_, "not enough memory for %s (%llu bytes)", what,
+                  static_cast<unsigned long long>(bytes));
+  }
+}
+
 MemoryReading available_memory() noexcept {
   char meminfo[8192];
   std::uint64_t available = 0;

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "quarn/found_pairs.hpp"
@@ -12,25 +13,20 @@
 
 namespace quarn::detail {
 
-// Calls f(pair) for every found pair, part by part and block by block.
+// Calls f(pair) for every pair of every run.
 template <class F>
-void for_each_found(const FoundPairs& found, F&& f) {
-  for (const PairList& part : found.parts) {
-    for (std::size_t i = 0; i < part.size();) {
-      std::size_t length = 0;
-      const FoundPair* run = part.run(i, &length);
-      for (std::size_t k = 0; k < length; ++k) f(run[k]);
-      i += length;
-    }
+void for_each_found(std::span<const PairRun> runs, F&& f) {
+  for (const PairRun& run : runs) {
+    for (std::size_t k = 0; k < run.size; ++k) f(run.data[k]);
   }
 }
 
-// Writes every found pair into `out` (found.size() pairs), grouped by bucket_of(pair) in ascending
+// Writes every pair of the runs into `out` (as many as they hold), grouped by bucket_of(pair) in ascending
 // bucket order and stably within a bucket; `start` receives the buckets + 1 bounds.
 // Why counting passes: with several pairs per bucket, bucketing is linear where a comparison sort of
 // millions of pairs is not, and each bucket's pairs are then sorted in cache.
 template <class Bucket>
-void scatter(const FoundPairs& found, std::uint64_t buckets, Bucket bucket_of, FoundPair* out,
+void scatter(std::span<const PairRun> found, std::uint64_t buckets, Bucket bucket_of, FoundPair* out,
              std::vector<std::uint64_t>& start) {
   start.assign(buckets + 1, 0);
   for_each_found(found, [&](const FoundPair& p) { ++start[bucket_of(p) + 1]; });

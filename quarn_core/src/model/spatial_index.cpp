@@ -42,6 +42,8 @@ unsigned detail::search_parts(std::uint32_t slots) noexcept {
 
 void detail::set_search_parts(unsigned parts) noexcept { forced_parts.store(parts, std::memory_order_relaxed); }
 
+unsigned detail::forced_search_parts() noexcept { return forced_parts.load(std::memory_order_relaxed); }
+
 std::pair<std::size_t, std::size_t> SpatialIndex::part_rows(unsigned part, unsigned parts) const noexcept {
   // Rows split where the slots do, so that every part gets about as many atoms.
   const auto row_at = [&](unsigned k) -> std::size_t {
@@ -65,23 +67,39 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
     double radius;
     std::uint64_t atom;
   };
-  // Found pairs number atoms in 31 bits; a structure beyond that keeps an empty index, never worth
-  // searching, and every search scans.
-  if (s.atoms.size() >= kMaxPairedAtoms) return g;
-  ScratchArray<Entry> entries(s.atoms.size());
+  // Slots and found pairs number atoms in 31 bits.
+  if (s.atoms.size() >= kMaxPairedAtoms) throw MemoryShortage("a search over more than 2147483647 atoms");
+  ScratchArray<Entry> entries(s.atoms.size(), "the spatial index");
+  std::vector<Entry> non_finite;
   std::size_t n = 0;
   double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
   double magnitude = 0;
+  // Why remember one-letter symbols: most atoms have one, and looking their element up in the table
+  // each time is a tenth of the build. A symbol that names no element is looked up in full each time
+  // (the atom's names decide then).
+  const ElementInfo* by_letter[256] = {};
+  bool known_letter[256] = {};
   for (std::uint64_t i = 0; i < s.atoms.size(); ++i) {
     const AtomSite& atom = s.atoms[i];
     const auto p = position_of(atom);
     if (!p) continue;
+    const ElementInfo* e = nullptr;
+    const std::string_view symbol = atom.type_symbol.present() ? atom.type_symbol.view() : std::string_view();
+    const auto letter = symbol.size() == 1 ? static_cast<unsigned char>(symbol[0]) : 0;
+    if (letter != 0 && known_letter[letter]) {
+      e = by_letter[letter];
+    } else {
+      e = element_of(atom);
+      if (letter != 0 && e != nullptr && e == lookup_element(symbol)) {
+        by_letter[letter] = e;
+        known_letter[letter] = true;
+      }
+    }
+    const double radius = e && e->covalent_radius ? *e->covalent_radius : std::nan("");
     if (!std::isfinite(p->x) || !std::isfinite(p->y) || !std::isfinite(p->z)) {
-      g.non_finite_.push_back(i);
+      non_finite.push_back({0, p->x, p->y, p->z, radius, i});
       continue;
     }
-    const ElementInfo* e = element_of(atom);
-    const double radius = e && e->covalent_radius ? *e->covalent_radius : std::nan("");
     entries[n++] = {0, p->x, p->y, p->z, radius, i};
     const double c[3] = {p->x, p->y, p->z};
     for (int axis = 0; axis < 3; ++axis) {
@@ -91,14 +109,16 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
     }
   }
   entries.truncate(n);
-  if (n == 0) return g;
+  g.finite_ = static_cast<std::uint32_t>(n);
   if (g.distance_.periodic) {
     for (const double edge : {g.distance_.cell.a, g.distance_.cell.b, g.distance_.cell.c}) {
       if (std::isfinite(edge)) magnitude = std::max(magnitude, std::fabs(edge));
     }
   }
-  g.lower_ = {lo[0], lo[1], lo[2]};
-  g.upper_ = {hi[0], hi[1], hi[2]};
+  if (n > 0) {
+    g.lower_ = {lo[0], lo[1], lo[2]};
+    g.upper_ = {hi[0], hi[1], hi[2]};
+  }
   g.magnitude_ = magnitude;
 
   const auto cell = [&g](double v, double base) {
@@ -113,62 +133,99 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
   }
   const auto by_x = [](const Entry& a, const Entry& b) { return a.x != b.x ? a.x < b.x : a.atom < b.atom; };
   const std::uint64_t y_span = std::uint64_t{g.y_cells_} + 1, dense_rows = y_span * (std::uint64_t{g.z_cells_} + 1);
-  if (dense_rows <= 4 * n + 1024) {
-    // Why a counting pass: the atoms fill most rows of their box, so bucketing them by row is linear,
-    // and each row's few dozen atoms are then sorted by x in cache.
-    std::vector<std::uint32_t> start(dense_rows + 1, 0);
-    const auto row_of = [y_span](const Entry& e) { return (e.key >> 32) * y_span + (e.key & 0xffffffffu); };
-    for (const Entry& e : entries) ++start[row_of(e) + 1];
-    for (std::uint64_t r = 0; r < dense_rows; ++r) start[r + 1] += start[r];
-    ScratchArray<Entry> sorted(n);
-    {
-      std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
-      for (const Entry& e : entries) sorted[next[row_of(e)]++] = e;
-    }
-    for (std::uint64_t r = 0; r < dense_rows; ++r) {
-      if (start[r + 1] - start[r] > 1) std::sort(sorted.begin() + start[r], sorted.begin() + start[r + 1], by_x);
-    }
-    entries = std::move(sorted);
-  } else {
-    // Atoms far apart leave most rows of their box empty: sort them instead of counting rows.
-    std::sort(entries.begin(), entries.end(),
-              [&by_x](const Entry& a, const Entry& b) { return a.key != b.key ? a.key < b.key : by_x(a, b); });
-  }
-
-  // Fresh huge pages fault in several times faster than small ones (advice only).
-  const auto allocate = [n](auto& array) {
-    array.reserve(n);
-    detail::advise_huge_pages(array.data(), n * sizeof(array[0]));
-    array.resize(n);
-  };
-  allocate(g.x_);
-  allocate(g.y_);
-  allocate(g.z_);
-  allocate(g.radius_);
-  allocate(g.atom_);
-  for (std::size_t k = 0; k < n; ++k) {
-    const Entry& e = entries[k];
+  const std::size_t slots = n + non_finite.size();
+  const char* what = "the spatial index";
+  g.x_ = ScratchArray<double>(slots, what);
+  g.y_ = ScratchArray<double>(slots, what);
+  g.z_ = ScratchArray<double>(slots, what);
+  g.radius_ = ScratchArray<double>(slots, what);
+  g.atom_ = ScratchArray<std::uint32_t>(slots, what);
+  const auto place = [&g](std::size_t k, const Entry& e) {
     g.x_[k] = e.x;
     g.y_[k] = e.y;
     g.z_[k] = e.z;
     g.radius_[k] = e.radius;
     g.atom_[k] = static_cast<std::uint32_t>(e.atom);
-    if (!std::isnan(e.radius) && !(e.radius <= g.max_radius_)) g.max_radius_ = e.radius;
-    if (k == 0 || e.key != entries[k - 1].key) {
-      g.rows_.push_back({e.key, static_cast<std::uint32_t>(k), e.y, e.y, e.z, e.z});
-    } else {
-      Row& row = g.rows_.back();
-      row.y_min = std::min(row.y_min, e.y);
-      row.y_max = std::max(row.y_max, e.y);
-      row.z_min = std::min(row.z_min, e.z);
-      row.z_max = std::max(row.z_max, e.z);
+  };
+  if (dense_rows <= 4 * n + 1024) {
+    // Why a counting pass: the atoms fill most rows of their box, so bucketing them by row is linear.
+    // They go straight to their slots, in atom order within a row; each row's few dozen atoms are
+    // then sorted by x in cache.
+    std::vector<std::uint32_t> start(dense_rows + 1, 0);
+    const auto row_of = [y_span](const Entry& e) { return (e.key >> 32) * y_span + (e.key & 0xffffffffu); };
+    for (const Entry& e : entries) ++start[row_of(e) + 1];
+    for (std::uint64_t r = 0; r < dense_rows; ++r) start[r + 1] += start[r];
+    {
+      std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
+      for (const Entry& e : entries) place(next[row_of(e)]++, e);
+    }
+    entries = ScratchArray<Entry>();  // freed before the rows are sorted
+    std::vector<Entry> row;
+    for (std::uint64_t r = 0; r < dense_rows; ++r) {
+      const std::uint32_t begin = start[r], end = start[r + 1];
+      if (begin == end) continue;
+      if (end - begin > 1 && !std::is_sorted(g.x_.begin() + begin, g.x_.begin() + end)) {
+        row.clear();
+        for (std::uint32_t k = begin; k < end; ++k) row.push_back({0, g.x_[k], g.y_[k], g.z_[k], g.radius_[k], g.atom_[k]});
+        std::sort(row.begin(), row.end(), by_x);
+        for (std::uint32_t k = begin; k < end; ++k) place(k, row[k - begin]);
+      }
+      g.add_row(std::uint64_t{r / y_span} << 32 | r % y_span, begin, end);
+    }
+  } else {
+    // Atoms far apart leave most rows of their box empty: sort them instead of counting rows.
+    std::sort(entries.begin(), entries.end(),
+              [&by_x](const Entry& a, const Entry& b) { return a.key != b.key ? a.key < b.key : by_x(a, b); });
+    for (std::size_t k = 0; k < n; ++k) place(k, entries[k]);
+    for (std::size_t k = 0; k < n;) {
+      std::size_t end = k + 1;
+      while (end < n && entries[end].key == entries[k].key) ++end;
+      g.add_row(entries[k].key, static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(end));
+      k = end;
     }
   }
+  for (std::size_t k = 0; k < n; ++k) {
+    const double r = g.radius_[k];
+    if (!std::isnan(r) && !(r <= g.max_radius_)) g.max_radius_ = r;
+  }
+  for (std::size_t k = 0; k < non_finite.size(); ++k) place(n + k, non_finite[k]);
   return g;
 }
 
+void SpatialIndex::add_row(std::uint64_t key, std::uint32_t begin, std::uint32_t end) {
+  Row row{key, begin, y_[begin], y_[begin], z_[begin], z_[begin]};
+  for (std::uint32_t k = begin + 1; k < end; ++k) {
+    row.y_min = std::min(row.y_min, y_[k]);
+    row.y_max = std::max(row.y_max, y_[k]);
+    row.z_min = std::min(row.z_min, z_[k]);
+    row.z_max = std::max(row.z_max, z_[k]);
+  }
+  rows_.push_back(row);
+}
+
+SpatialIndex::SweepRoom SpatialIndex::sweep_room() const {
+  const std::size_t rows = std::max<std::size_t>(rows_.size(), 1);
+  const char* what = "the row lists of a pair search";
+  return {ScratchArray<std::uint32_t>(rows, what), ScratchArray<std::uint32_t>(rows, what),
+          ScratchArray<std::uint32_t>(rows, what)};
+}
+
+std::optional<std::uint32_t> SpatialIndex::slot_of(std::uint64_t atom, Vec3 position) const {
+  if (!std::isfinite(position.x) || !std::isfinite(position.y) || !std::isfinite(position.z)) {
+    const auto tail = non_finite_atoms();
+    const auto it = std::lower_bound(tail.begin(), tail.end(), atom);
+    if (it == tail.end() || *it != atom) return std::nullopt;
+    return finite_ + static_cast<std::uint32_t>(it - tail.begin());
+  }
+  std::optional<std::uint32_t> found;
+  near(position, 0.0, [&](std::uint32_t slot) {
+    if (atom_[slot] == atom) found = slot;
+  });
+  return found;
+}
+
 bool SpatialIndex::worth_searching(double reach) const noexcept {
-  if (atom_.size() < kMinSlots || !std::isfinite(reach)) return false;
+  if (finite_ < kMinSlots || !std::isfinite(reach)) return false;
   const double r = 2 * padded(reach, magnitude_);
   return r < upper_.x - lower_.x || r < upper_.y - lower_.y || r < upper_.z - lower_.z;
 }
@@ -191,37 +248,6 @@ bool SpatialIndex::cell_range(double lo, double hi, int axis, std::uint32_t* fir
 
 bool SpatialIndex::box_of(double y_lo, double y_hi, double z_lo, double z_hi, CellBox* box) const noexcept {
   return cell_range(y_lo, y_hi, 1, &box->y_lo, &box->y_hi) && cell_range(z_lo, z_hi, 2, &box->z_lo, &box->z_hi);
-}
-
-void SpatialIndex::rows_in(const CellBox& box, std::uint64_t from, std::vector<std::uint32_t>& out) const {
-  const auto key_of = [](std::uint64_t z, std::uint64_t y) { return z << 32 | y; };
-  const auto before = [](const Row& r, std::uint64_t key) { return r.key < key; };
-  // The first row from `it` on whose key is not below `key`, found by galloping: the row sought is
-  // usually a few rows ahead, where a binary search over all the rows after `it` would miss the cache
-  // at nearly every step.
-  const auto seek = [&](std::vector<Row>::const_iterator it, std::uint64_t key) {
-    const std::size_t n = static_cast<std::size_t>(rows_.end() - it);
-    if (n == 0 || !(it->key < key)) return it;
-    std::size_t bound = 1;  // it[bound / 2] is below the key
-    while (bound < n && it[static_cast<std::ptrdiff_t>(bound)].key < key) bound *= 2;
-    return std::lower_bound(it + static_cast<std::ptrdiff_t>(bound / 2 + 1),
-                            it + static_cast<std::ptrdiff_t>(std::min(bound, n)), key, before);
-  };
-  auto it = std::lower_bound(rows_.begin(), rows_.end(), std::max(from, key_of(box.z_lo, box.y_lo)), before);
-  // Rows of one z cell are consecutive; a search jumps over those outside the y range, so the walk
-  // costs the rows it returns plus two searches per z cell, never the empty cells between.
-  while (it != rows_.end()) {
-    const std::uint64_t z = it->key >> 32, y = it->key & 0xffffffffu;
-    if (z > box.z_hi) break;
-    if (y < box.y_lo) {
-      it = seek(it, key_of(z, box.y_lo));
-    } else if (y > box.y_hi) {
-      it = seek(it, key_of(z + 1, box.y_lo));
-    } else {
-      out.push_back(static_cast<std::uint32_t>(it - rows_.begin()));
-      ++it;
-    }
-  }
 }
 
 int SpatialIndex::images(Vec3 p, double reach, Shift (&out)[27]) const noexcept {
@@ -270,7 +296,15 @@ bool detail::has_fma() noexcept {
 
 const SpatialIndex& Structure::spatial_index() const {
   detail::StructureCaches& c = caches();
-  std::call_once(c.spatial_index_once, [&] { c.spatial_index = SpatialIndex::build(*this); });
+  std::call_once(c.spatial_index_once, [&] {
+    try {
+      c.spatial_index = SpatialIndex::build(*this);
+    } catch (const MemoryShortage&) {
+      throw;
+    } catch (const std::bad_alloc&) {
+      throw MemoryShortage("the spatial index");
+    }
+  });
   return c.spatial_index;
 }
 

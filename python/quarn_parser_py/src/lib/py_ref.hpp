@@ -8,6 +8,8 @@
 #include <string_view>
 #include <utility>
 
+#include "quarn/memory.hpp"
+
 namespace quarn::py {
 
 // One strong reference, released on scope exit; the binding holds every new object in one of these
@@ -83,11 +85,14 @@ PyObject* raise_memory(const char* message) noexcept;
 PyObject* text(std::string_view utf8) noexcept;
 
 // Runs `body` (returning a new reference, or nullptr with an exception set) and turns any C++
-// exception into a Python one: std::bad_alloc into MemoryError, anything else into the internal error.
+// exception into a Python one: std::bad_alloc into MemoryError (with the core's text of what did not
+// fit when it gives one), anything else into the internal error.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
     return std::forward<Body>(body)();
+  } catch (const quarn::MemoryShortage& e) {
+    return raise_memory(e.what());  // says what did not fit
   } catch (const std::bad_alloc&) {
     return PyErr_NoMemory();
   } catch (const std::exception& e) {
