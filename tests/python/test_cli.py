@@ -157,7 +157,7 @@ def test_failures_and_exit_statuses(tmp_path):
     assert (missing.returncode, missing.stdout) == (1, "")
     assert missing.stderr == f"quarn contacts: error: {tmp_path / 'gone.cif'}: {reader.value}\n"
     for args in (["contacts", EXAMPLE, "--cutoff", "0"], ["contacts", EXAMPLE, "-n", "-1"], ["near", EXAMPLE, "1", "2"],
-                 ["summary", "--workers", "0", EXAMPLE], ["bonds"], ["frobnicate"], ["summary", tmp_path]):
+                 ["summary", "--workers", "0", EXAMPLE], ["near", EXAMPLE, "nan", "0", "0"], ["bonds"], ["frobnicate"], ["summary", tmp_path]):
         done = quarn_cli(*args)
         assert done.returncode == 2 and done.stdout == "" and "error" in done.stderr, args
     assert quarn_cli("--version").stdout.strip() == f"quarn {quarn.__version__} (gzip: {quarn.INFLATER})"
