@@ -96,7 +96,8 @@ def test_contacts_rows_are_the_librarys_to_the_last_bit(fmt):
     for row, c in zip(rows, expected):
         assert (int(row["index1"]), int(row["index2"]), row["class"]) == (c.first, c.second, c.classification)
         assert float(row["distance"]) == c.distance
-        assert row["comp2"] == labels["label_comp_id"][c.second] and cell(row["alt1"]) == labels["label_alt_id"][c.first]
+        assert row["comp2"] == labels["label_comp_id"][c.second]
+        assert cell(row["alt1"]) == labels["label_alt_id"][c.first]
         assert int(row["seq1"]) == labels["seq_id"][c.first] and int(row["model2"]) == 1
 
 
@@ -157,7 +158,8 @@ def test_failures_and_exit_statuses(tmp_path):
     assert (missing.returncode, missing.stdout) == (1, "")
     assert missing.stderr == f"quarn contacts: error: {tmp_path / 'gone.cif'}: {reader.value}\n"
     for args in (["contacts", EXAMPLE, "--cutoff", "0"], ["contacts", EXAMPLE, "-n", "-1"], ["near", EXAMPLE, "1", "2"],
-                 ["summary", "--workers", "0", EXAMPLE], ["near", EXAMPLE, "nan", "0", "0"], ["bonds"], ["frobnicate"], ["summary", tmp_path]):
+                 ["near", EXAMPLE, "nan", "0", "0"], ["summary", "--workers", "0", EXAMPLE], ["summary", tmp_path],
+                 ["bonds"], ["frobnicate"]):
         done = quarn_cli(*args)
         assert done.returncode == 2 and done.stdout == "" and "error" in done.stderr, args
     assert quarn_cli("--version").stdout.strip() == f"quarn {quarn.__version__} (gzip: {quarn.INFLATER})"
