@@ -16,6 +16,9 @@ imports numpy, pandas or scipy itself.
     >>> pairs = quarn.contacts(s, 4.0)                     # first, second, distance, classification
     >>> graph = quarn.bond_graph(s, True, 0.4)              # CSR: indptr, indices, bond_type
 
+From a shell, the command ``quarn`` (also ``python -m quarn``) lists a summary per entry, contacts,
+atoms near a point and bonds as TSV, CSV or JSON lines: ``quarn --help``.
+
 ``quarn.INFLATER`` names the library that inflates gzip files in this build (for example
 "libdeflate 1.14", or "zlib 1.2.13" where the build had no faster one): quote it in bug reports.
 """

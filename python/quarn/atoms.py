@@ -102,13 +102,14 @@ def atom_column(structure: Structure, name: str) -> AnyColumn:
 
 
 def positions(structure: Structure) -> Column:
-    """The n x 3 float64 column of every atom's x, y, z: ``atom_column(structure, "position")``."""
+    """The n x 3 float64 column of every atom's x, y, z of ``structure``: ``atom_column(structure,
+    "position")``."""
     return _native.atom_column(structure, "position")
 
 
 def atom_absent(structure: Structure, name: str) -> Column:
-    """A bool column, True where atom i has no value for ``name`` (one of ``ATOM_FIELDS`` or
-    "position", which is absent unless x, y and z are all present)."""
+    """A bool column over the atoms of ``structure``, True where atom i has no value for ``name``
+    (one of ``ATOM_FIELDS`` or "position", which is absent unless x, y and z are all present)."""
     return _native.atom_absent(structure, name)
 
 

@@ -27,7 +27,7 @@ class Neighbors:
         return len(self.offsets) - 1
 
     def hits(self, k: int) -> List[Tuple[int, float]]:
-        """Origin k's hits as (atom index, distance) pairs, nearest first."""
+        """Origin ``k``'s hits as (atom index, distance) pairs, nearest first."""
         if not 0 <= k < len(self):
             raise IndexError("origin index out of range")
         return [(self.indices[r], self.distances[r]) for r in range(self.offsets[k], self.offsets[k + 1])]

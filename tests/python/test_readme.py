@@ -1,13 +1,16 @@
-"""The README tour and the quickstart run as shown, on the bundled example entry."""
+"""The README tour, the user guide and the quickstart run as shown, on the bundled example entry."""
 
 import doctest
+
+import pytest
 
 from conftest import REPO_ROOT
 
 
-def test_readme_tour_runs_as_shown(monkeypatch):
+@pytest.mark.parametrize("page", ["README.md", "docs/guide.md"])
+def test_examples_run_as_shown(monkeypatch, page):
     monkeypatch.chdir(REPO_ROOT)
-    failures, tried = doctest.testfile(str(REPO_ROOT / "README.md"), module_relative=False, verbose=False)
+    failures, tried = doctest.testfile(str(REPO_ROOT / page), module_relative=False, verbose=False)
     assert tried > 10 and failures == 0
 
 
