@@ -60,7 +60,11 @@ PairBuffer in_distance_order(std::span<const PairRun> found, double cutoff) {
   const bool spread = std::isfinite(scale);
   std::vector<std::uint64_t> start;
   detail::scatter(found, spread ? kBuckets : 1, [&](const FoundPair& p) {
-    return spread ? std::min(kBuckets - 1, static_cast<std::uint64_t>(p.distance() * scale)) : 0;
+    // An infinite distance under an infinite cutoff scales to NaN: the last bucket, as anything
+    // beyond the top.
+    const double bucket = p.distance() * scale;
+    return spread && bucket < static_cast<double>(kBuckets - 1) ? static_cast<std::uint64_t>(bucket)
+                                                                : (spread ? kBuckets - 1 : 0);
   }, pairs.begin(), start);
   detail::sort_buckets(pairs.begin(), start, distance_bits_of);
   FoundPair* out = pairs.begin();
