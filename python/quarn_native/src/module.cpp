@@ -34,6 +34,7 @@
 #include "quarn/inflater.hpp"
 #include "queries.hpp"
 #include "structure_arg.hpp"
+#include "unlocked.hpp"
 
 namespace quarn::py {
 namespace {
@@ -155,7 +156,7 @@ bool add(PyObject* module, const char* name, PyObject* value) noexcept {
 
 PyObject* create_module() noexcept {
   // This module builds its own copy of the binding's result lists, collector pause included.
-  if (!connect_to_quarn_parser() || !prepare_collector_pause()) return nullptr;
+  if (!connect_to_quarn_parser() || !prepare_collector_pause() || !find_main_thread()) return nullptr;
   Ref module(PyModule_Create(&module_def));
   if (!module) return nullptr;
   PyObject* m = module.get();

@@ -72,7 +72,9 @@ PairBuffer ordered_bond_pairs(const Structure& s, double tolerance) {
 // pass over, and one more fresh allocation of, millions of entries.
 BondGraph with_geometric(const BondGraph& explicit_graph, const PairBuffer& pairs) {
   return explicit_graph.with_appended_each([&](auto&& add) {
+    std::size_t seen = 0;
     for (const FoundPair& p : pairs) {
+      if ((seen++ & 0xFFFF) == 0) interruption_point();
       const std::uint64_t i = p.first(), j = p.second();
       const auto own = explicit_graph.neighbors(i);
       // Geometric pairs never repeat, so only an explicit entry can already name j.
@@ -178,6 +180,7 @@ DistanceMatrixResult dense_distance_matrix(const Structure& s, std::span<const s
   for (std::size_t k = 0; k < n; ++k) p[k] = *position_of(s.atoms[result.atom_indices[k]]);
   const DistanceRule distance = DistanceRule::of(s);
   for (std::size_t r = 0; r + 1 < n; ++r) {
+    interruption_point();
     for (std::size_t c = r + 1; c < n; ++c) {
       const double d = distance(p[r], p[c]);
       result.distances[r * n + c] = d;

@@ -37,7 +37,8 @@ ContactClass classify_contact(const AtomSite& first, const AtomSite& second, dou
 
 // Every pair i < j of positioned atoms with distance <= cutoff, in enumeration order (first, then
 // second ascending). Refuses a cutoff that is not greater than zero (NaN included). May throw
-// std::bad_alloc (a MemoryShortage saying what did not fit). Through the spatial index where it
+// std::bad_alloc (a MemoryShortage saying what did not fit), and Interrupted when the caller's
+// interrupt check says stop (quarn/interrupt.hpp). Through the spatial index where it
 // prunes; large searches run in parts on threads of their own. May run concurrently.
 Expected<std::vector<Contact>, Refusal> find_contacts(const Structure& s, double cutoff);
 

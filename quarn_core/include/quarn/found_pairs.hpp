@@ -118,11 +118,12 @@ class NearestPairs {
 using PairBuffer = ScratchArray<FoundPair>;
 
 // The pairs ascending by first, then second index, each pair once (a pair found twice has the same
-// distance and tag both times). Every index must be below atom_count. May throw std::bad_alloc.
+// distance and tag both times). Every index must be below atom_count. May throw std::bad_alloc, and
+// Interrupted at its interruption points.
 PairBuffer in_scan_order(std::span<const PairRun> runs, std::uint64_t atom_count);
 
 // The pairs in nearer_pair order, each pair once; every distance must lie in [0, cutoff]. May throw
-// std::bad_alloc.
+// std::bad_alloc, and Interrupted at its interruption points.
 PairBuffer in_distance_order(std::span<const PairRun> runs, double cutoff);
 
 }  // namespace quarn

@@ -16,6 +16,7 @@
 
 #include "quarn/found_pairs.hpp"
 #include "quarn/geometry.hpp"
+#include "quarn/interrupt.hpp"
 #include "quarn/memory.hpp"
 #include "quarn/spatial_index.hpp"
 #include "quarn/structure.hpp"
@@ -35,18 +36,13 @@ class SearchStatus {
   // Stops every part at its next poll. Never allocates.
   void request_stop() noexcept;
   // On the calling thread, after every part returned: throws MemoryShortage when a part failed, and
-  // SearchStopped when a stop was requested.
+  // Interrupted when a stop was requested.
   void check() const;
 
  private:
   static constexpr int kRunning = 0, kFailed = 1, kStopped = 2;
   std::atomic<int> state_{kRunning};
   std::atomic<const char*> what_{nullptr};
-};
-
-// A search that stopped because it was asked to, before it had its answer.
-struct SearchStopped : std::exception {
-  const char* what() const noexcept override { return "the search was stopped"; }
 };
 
 // A pair rule says which pairs a search keeps; it only reads shared state (parts run side by side):
@@ -67,11 +63,12 @@ struct Hit {
 namespace detail {
 
 // Runs body(part) for every part, all but part 0 on threads of their own (on this thread when one
-// cannot be started), and returns once every part has. body must not throw.
-void run_parts(unsigned parts, void (*body)(void*, unsigned) noexcept, void* context);
+// cannot be started), and returns once every part has. body must not throw. While the calling thread
+// waits for the others it keeps asking its interrupt check, and asks `status` to stop when it says so.
+void run_parts(unsigned parts, void (*body)(void*, unsigned) noexcept, void* context, SearchStatus& status);
 template <class Body>
-void run_parts(unsigned parts, Body& body) {
-  run_parts(parts, [](void* b, unsigned part) noexcept { (*static_cast<Body*>(b))(part); }, &body);
+void run_parts(unsigned parts, Body& body, SearchStatus& status) {
+  run_parts(parts, [](void* b, unsigned part) noexcept { (*static_cast<Body*>(b))(part); }, &body, status);
 }
 
 // Parts of a scan over every pair of `slots` slots, and the source slots of one part: shares with
@@ -99,7 +96,11 @@ class PairVisit {
       : index_(index), rule_(rule), limit_(limit), sink_(sink), status_(status), what_(what) {}
   double max_reach() const noexcept { return within_limit(rule_.max_reach()); }
   double reach(std::uint32_t a) const noexcept { return within_limit(rule_.reach(a)); }
-  bool running() const noexcept { return status_.running(); }
+  // The part on the calling thread also asks the caller's interrupt check (others have none).
+  bool running() const noexcept {
+    if (interrupt_requested()) status_.request_stop();
+    return status_.running();
+  }
   void consider(std::uint32_t a, std::uint32_t b) noexcept {
     const bool swap = index_.atom(b) < index_.atom(a);
     const std::uint32_t first = swap ? b : a, second = swap ? a : b;
@@ -163,7 +164,7 @@ auto search_pairs(const SpatialIndex& index, const Rule& rule, double limit, Mak
       }
     });
   };
-  run_parts(parts, body);
+  run_parts(parts, body, status);
   status.check();
   return sinks;
 }

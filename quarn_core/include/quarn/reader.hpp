@@ -44,6 +44,8 @@ struct ReaderError {
 
 // Opens `path` (the file-system path as raw bytes), inflates it when its extension is gz in any
 // case, checks UTF-8, parses it, and takes the file stem as entry id when the file names none.
+// Throws Interrupted when the caller's interrupt check says stop (quarn/interrupt.hpp), also while it
+// waits for a FIFO or a slow device.
 Expected<Structure, ReaderError> load_structure(std::string_view path);
 
 // Parses a whole decoded text. With atoms_required, a text without any _atom_site row is refused.

@@ -71,7 +71,10 @@ std::vector<Contact> rows_of(const PairBuffer& pairs) {
   std::vector<Contact> rows;
   reserve_checked(rows, pairs.size(), "the rows of a contact search");
   detail::advise_huge_pages(rows.data(), pairs.size() * sizeof(Contact));
-  for (const FoundPair& p : pairs) rows.push_back(contact_of(p));
+  for (std::size_t k = 0; k < pairs.size(); ++k) {
+    if ((k & 0xFFFF) == 0) interruption_point();
+    rows.push_back(contact_of(pairs[k]));
+  }
   return rows;
 }
 

@@ -69,7 +69,11 @@ PairBuffer in_distance_order(std::span<const PairRun> found, double cutoff) {
   detail::sort_buckets(pairs.begin(), start, distance_bits_of);
   FoundPair* out = pairs.begin();
   std::vector<FoundPair> scratch;
-  for (std::size_t i = 0, n = pairs.size(); i < n;) {
+  for (std::size_t i = 0, n = pairs.size(), polled = 0; i < n;) {
+    if (i - polled >= (std::size_t{1} << 16)) {
+      polled = i;
+      interruption_point();
+    }
     std::size_t end = i + 1;
     while (end < n && out[end].distance_bits == out[i].distance_bits) ++end;
     if (end - i > 1) {

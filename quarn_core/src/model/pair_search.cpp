@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <exception>
 #include <thread>
@@ -34,7 +35,7 @@ void SearchStatus::request_stop() noexcept {
 void SearchStatus::check() const {
   switch (state_.load(std::memory_order_acquire)) {
     case kFailed: throw MemoryShortage(what_.load(std::memory_order_relaxed));
-    case kStopped: throw SearchStopped();
+    case kStopped: throw Interrupted();
     default: return;
   }
 }
@@ -60,7 +61,18 @@ std::vector<Hit> nearest_first(std::vector<Hit> hits, std::uint64_t keep) {
 
 namespace detail {
 
-void run_parts(unsigned parts, void (*body)(void*, unsigned) noexcept, void* context) {
+void run_parts(unsigned parts, void (*body)(void*, unsigned) noexcept, void* context, SearchStatus& status) {
+  std::atomic<unsigned> finished{0};
+  struct Counted {
+    void (*body)(void*, unsigned) noexcept;
+    void* context;
+    std::atomic<unsigned>* finished;
+    void operator()(unsigned part) const noexcept {
+      body(context, part);
+      finished->fetch_add(1, std::memory_order_release);
+    }
+  };
+  const Counted counted{body, context, &finished};
   std::vector<std::jthread> workers;
   try {
     workers.reserve(parts);
@@ -71,12 +83,18 @@ void run_parts(unsigned parts, void (*body)(void*, unsigned) noexcept, void* con
   }
   for (unsigned part = 1; part < parts; ++part) {
     try {
-      workers.emplace_back(body, context, part);
+      workers.emplace_back(counted, part);
     } catch (const std::exception&) {
       body(context, part);  // no thread to be had: this one does the part
     }
   }
   if (parts > 0) body(context, 0);
+  // The parts are about even, but a stop must not wait for the slowest of them.
+  const auto started = static_cast<unsigned>(workers.size());
+  while (interrupt_watched() && status.running() && finished.load(std::memory_order_acquire) < started) {
+    if (interrupt_requested()) status.request_stop();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
 }  // joins the workers
 
 unsigned scan_parts(std::uint32_t slots) noexcept {

@@ -9,14 +9,16 @@
 #include <vector>
 
 #include "quarn/found_pairs.hpp"
+#include "quarn/interrupt.hpp"
 #include "quarn/scratch_array.hpp"
 
 namespace quarn::detail {
 
-// Calls f(pair) for every pair of every run.
+// Calls f(pair) for every pair of every run. An interruption point between runs.
 template <class F>
 void for_each_found(std::span<const PairRun> runs, F&& f) {
   for (const PairRun& run : runs) {
+    interruption_point();
     for (std::size_t k = 0; k < run.size; ++k) f(run.data[k]);
   }
 }
@@ -81,13 +83,15 @@ void radix_sort(T* begin, std::size_t size, T* scratch, Key key) {
   }
 }
 
-// radix_sort of every bucket [start[k], start[k + 1]) of `rows`. May throw std::bad_alloc.
+// radix_sort of every bucket [start[k], start[k + 1]) of `rows`; an interruption point between buckets.
+// May throw std::bad_alloc.
 template <class T, class Key>
 void sort_buckets(T* rows, const std::vector<std::uint64_t>& start, Key key) {
   std::uint64_t largest = 0;
   for (std::size_t k = 0; k + 1 < start.size(); ++k) largest = std::max(largest, start[k + 1] - start[k]);
   ScratchArray<T> scratch(largest);
   for (std::size_t k = 0; k + 1 < start.size(); ++k) {
+    interruption_point();
     radix_sort(rows + start[k], start[k + 1] - start[k], scratch.begin(), key);
   }
 }

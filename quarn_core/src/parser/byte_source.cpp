@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "fast_inflate.hpp"
+#include "quarn/interrupt.hpp"
 #include "quarn/memory.hpp"
 
 namespace quarn::detail {
@@ -72,6 +73,7 @@ PackedFile read_packed(int fd, std::size_t size_guess) {
   f.bytes = std::make_unique_for_overwrite<unsigned char[]>(capacity);
   for (;;) {
     const ReadCount r = read_up_to(fd, reinterpret_cast<char*>(f.bytes.get()) + f.size, capacity - f.size);
+    stop_if_interrupted(r);
     f.size += r.bytes;
     f.error = r.error;
     if (f.error != 0 || f.size < capacity) return f;
@@ -134,6 +136,7 @@ std::optional<ReaderError> ByteSource::read_plain(std::size_t size_guess) {
     if (length_ == granted_ && !grant(length_ + 1)) return too_large();
     const std::size_t end = std::min(buffer_.capacity(), granted_);
     const ReadCount r = read_up_to(file_.fd, buffer_.data() + length_, end - length_);
+    stop_if_interrupted(r);
     length_ += r.bytes;
     if (r.error != 0) return os_failure(r.error, std::nullopt);
     if (length_ < end) break;
@@ -219,6 +222,8 @@ std::optional<ReaderError> ByteSource::inflate_rest() {
         close_file();
         return std::nullopt;
       case GzipDecoder::Status::kFailed:
+        // A read the caller's interrupt check cut short is a stop, not a failure of the file.
+        if (interrupt_requested()) throw Interrupted();
         return decoder_failure();
       case GzipDecoder::Status::kOutOfMemory:
         throw std::bad_alloc();

@@ -8,6 +8,8 @@
 #include <system_error>
 #include <utility>
 
+#include "quarn/interrupt.hpp"
+
 namespace quarn::detail {
 
 ReaderError os_failure(int error, std::optional<std::string> detail) {
@@ -33,9 +35,11 @@ std::optional<ReaderError> open_file(std::string_view path, OpenedFile* file) {
   // The system would read a path with a NUL byte as a shorter one: refuse it as it refuses names.
   if (terminated.find('\0') != std::string::npos) return os_failure(EINVAL, terminated);
   int fd;
-  do {
+  for (;;) {
     fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+    if (fd >= 0 || errno != EINTR) break;
+    interruption_point();
+  }
   if (fd < 0) return os_failure(errno, terminated);
   file->fd = fd;
   struct stat info {};
@@ -49,15 +53,18 @@ ReadCount read_up_to(int fd, char* out, std::size_t room) noexcept {
   std::size_t done = 0;
   while (done < room) {
     const ssize_t n = ::read(fd, out + done, room - done);
-    if (n < 0) {
-      // An interrupted read is where a caller that wants to stop (Ctrl-C) will be asked.
-      if (errno == EINTR) continue;
-      return {done, errno};
-    }
+    if (n < 0 && errno != EINTR) return {done, errno};
+    // A signal cuts a wait short (a FIFO, a terminal); an endless device never waits at all.
+    if (interrupt_requested()) return {done, EINTR};
+    if (n < 0) continue;
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
   }
   return {done, 0};
+}
+
+void stop_if_interrupted(const ReadCount& r) {
+  if (r.error == EINTR) throw Interrupted();
 }
 
 }  // namespace quarn::detail

@@ -21,8 +21,9 @@ struct OpenedFile {
   bool sized = false;    // a regular file that reported a size above 0
 };
 
-// Opens `path` (raw bytes) for reading. A failure carries the path as detail. Never throws but
-// std::bad_alloc.
+// Opens `path` (raw bytes) for reading. A failure carries the path as detail. An open that waits
+// (a FIFO without a writer) and is interrupted by a signal asks the caller's interrupt check and
+// throws Interrupted when it says stop. Never throws otherwise but std::bad_alloc.
 std::optional<ReaderError> open_file(std::string_view path, OpenedFile* file);
 
 struct ReadCount {
@@ -31,7 +32,12 @@ struct ReadCount {
 };
 
 // Reads until `room` bytes have come or the file ends. The one place where the reader waits for the
-// system: an interrupted read is retried here. Never throws, never allocates.
+// system: an interrupted read is retried here, unless the caller's interrupt check says stop; then,
+// as after every read it asks, the count ends with error EINTR (which reaches the caller for no
+// other reason). Never throws, never allocates.
 ReadCount read_up_to(int fd, char* out, std::size_t room) noexcept;
+
+// Throws Interrupted when `r` ended because the caller asked to stop.
+void stop_if_interrupted(const ReadCount& r);
 
 }  // namespace quarn::detail

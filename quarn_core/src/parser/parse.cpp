@@ -7,6 +7,7 @@
 
 #include "atom_site.hpp"
 #include "categories.hpp"
+#include "quarn/interrupt.hpp"
 #include "scanner.hpp"
 #include "values.hpp"
 
@@ -104,6 +105,7 @@ Expected<Structure, ReaderError> Parser::run() {
   detail::Scanner scanner(feed_);
   std::array<std::string_view, detail::Scanner::kBatch> batch;
   while (const std::size_t n = scanner.next_batch(batch.data())) {
+    interruption_point();
     // After a walk error only the scan goes on, since a tokenizer error later in the text wins.
     if (state_ != State::failed) consume(batch.data(), n);
     batch_ordinal_ += n;

@@ -8,6 +8,7 @@
 #include <string_view>
 #include <utility>
 
+#include "quarn/interrupt.hpp"
 #include "quarn/memory.hpp"
 
 namespace quarn::py {
@@ -84,13 +85,24 @@ PyObject* raise_memory(const char* message) noexcept;
 // error instead of a UnicodeDecodeError.
 PyObject* text(std::string_view utf8) noexcept;
 
+// The interrupt check of a call that holds the interpreter lock: runs the pending signal handlers
+// (on the main thread; elsewhere it returns at once) and says stop when one raised.
+inline bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
+
 // Runs `body` (returning a new reference, or nullptr with an exception set) and turns any C++
 // exception into a Python one: std::bad_alloc into MemoryError (with the core's text of what did not
-// fit when it gives one), anything else into the internal error.
+// fit when it gives one), Interrupted into the exception a signal handler raised, anything else into
+// the internal error.
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
+    // Long core work asks between its steps whether a signal handler raised (Ctrl-C's
+    // KeyboardInterrupt, a timeout's exception); the handler's exception is then the call's.
+    const quarn::InterruptScope signals(signal_raised, nullptr);
     return std::forward<Body>(body)();
+  } catch (const quarn::Interrupted&) {
+    if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
+    return nullptr;
   } catch (const quarn::MemoryShortage& e) {
     return raise_memory(e.what());  // says what did not fit
   } catch (const std::bad_alloc&) {

@@ -143,6 +143,8 @@ PyObject* new_list(std::size_t n, Make&& make) {
   Ref list(PyList_New(static_cast<Py_ssize_t>(n)));
   if (!list) return nullptr;
   for (std::size_t i = 0; i < n; ++i) {
+    // Millions of objects take seconds: a signal handler's exception ends the call meanwhile.
+    if ((i & 0xFFFF) == 0xFFFF && PyErr_CheckSignals() != 0) return nullptr;
     PyObject* item = make(i);
     if (item == nullptr) return nullptr;
     // Steals the item; cannot fail for an index inside a fresh list.

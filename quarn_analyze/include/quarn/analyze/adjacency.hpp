@@ -46,7 +46,8 @@ std::vector<std::uint64_t> select_matrix_atoms(const Structure& s, std::span<con
 
 // Symmetric matrix of pair_distance over the selection (displacement column minus row), computed
 // once per pair and mirrored, so [r][c] and [c][r] are the same bits; the diagonal is 0.0, never
-// computed. Memory is n squared doubles; a size that cannot be held throws std::bad_alloc.
+// computed. Memory is n squared doubles; a size that cannot be held throws std::bad_alloc. Throws
+// Interrupted when the caller's interrupt check says stop, as do the bond searches above.
 DistanceMatrixResult dense_distance_matrix(const Structure& s, std::span<const std::uint64_t> atom_indices);
 
 }  // namespace quarn
