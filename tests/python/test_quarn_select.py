@@ -3,7 +3,6 @@ way back to the parsed atoms, outlives its parent and refuses what it cannot mea
 
 import gc
 import gzip
-import math
 import pickle
 import struct
 
@@ -12,7 +11,7 @@ import pytest
 
 import quarn
 import quarn_parser
-from conftest import DATA_DIR, atom, cif_text
+from conftest import DATA_DIR, REPO_ROOT, atom, cif_text, data_path
 
 ENTRIES = sorted(p.name for p in DATA_DIR.glob("*.cif*")) if DATA_DIR.exists() else []
 
@@ -247,3 +246,15 @@ def test_refusals_name_the_parameter(write_cif, call, error, words):
     with pytest.raises(error, match=None) as refused:
         call(s)
     assert words in str(refused.value)
+
+
+def test_the_readme_selection_runs_on_an_nmr_entry(monkeypatch):
+    readme = (REPO_ROOT / "README.md").read_text(encoding="utf-8")
+    block = readme.split("```python\nimport quarn, quarn_parser\n", 1)[1].split("```", 1)[0]
+    assert len(block.splitlines()) == 2
+    names = {}
+    monkeypatch.chdir(data_path("1l2y.cif.gz").parent)
+    exec("import quarn, quarn_parser\n" + block, names)
+    s, pairs = names["s"], names["pairs"]
+    assert s.atom_count == 304 and s.unit_cell() is None
+    assert quarn.parent_indices(s).tolist() == list(range(304)) and len(pairs) > 0
