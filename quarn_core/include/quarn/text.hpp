@@ -45,7 +45,7 @@ class Text {
   }
 
   // Whether the characters live in an arena block (and so only as long as that arena).
-  bool in_arena() const noexcept { return present() && !(bytes_[0] & 1u); }
+  bool in_arena() const noexcept { return !(bytes_[0] & 1u) && present(); }
 
   std::optional<std::string_view> get() const noexcept {
     if (!present()) return std::nullopt;

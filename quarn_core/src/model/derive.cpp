@@ -1,7 +1,10 @@
 #include "quarn/derive.hpp"
 
+#include <algorithm>
 #include <charconv>
+#include <exception>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <utility>
 
@@ -46,6 +49,46 @@ void residue_key(const AtomSite& a, std::string* key) {
   put_number(seq_of(a), key);
 }
 
+// Copies atoms `indices` of `parent` into `out`, a run of consecutive indices at a time, block by
+// block. Why the helper thread: the kernel zeroes every fresh page before the copy may write it, which
+// costs as much as the copy itself; a second thread faults the destination in from its far end while
+// this one copies from the near end.
+void copy_atoms(const Structure& parent, const std::vector<std::uint64_t>& indices, Structure& out) {
+  out.atoms.reserve(indices.size());
+  std::jthread helper;
+  if (indices.size() * sizeof(AtomSite) >= (std::size_t{32} << 20)) {
+    std::vector<std::pair<const void*, std::size_t>> blocks;
+    out.atoms.each_block([&](const void* memory, std::size_t bytes) { blocks.emplace_back(memory, bytes); });
+    try {
+      helper = std::jthread([blocks = std::move(blocks)] {
+        for (auto b = blocks.rbegin(); b != blocks.rend(); ++b) detail::prefault(b->first, b->second);
+      });
+    } catch (const std::exception&) {
+      // std::system_error or std::bad_alloc: the copy faults the pages in itself.
+    }
+  }
+  const bool long_texts = parent.arena.bytes_reserved() > 0;
+  for (std::size_t k = 0; k < indices.size();) {
+    std::size_t length;
+    const AtomSite* run = parent.atoms.run(indices[k], &length);
+    // Batches of 32 KiB: the copy's stores stay in cache for the text pass over them (a large copy
+    // would bypass the cache, and that pass would read every record from memory again).
+    const std::size_t most = std::min<std::size_t>(length, 256);
+    std::size_t n = 1;
+    while (n < most && k + n < indices.size() && indices[k + n] == indices[k] + n) ++n;
+    const std::size_t at = out.atoms.size();
+    out.atoms.append(run, n);
+    // A long text points into the parent's arena, which may go before this structure does.
+    for (std::size_t i = at; long_texts && i < at + n; ++i) {
+      AtomSite& a = out.atoms[i];
+      for (Text AtomSite::* t : kTexts) {
+        if ((a.*t).in_arena()) a.*t = out.arena.store((a.*t).view());
+      }
+    }
+    k += n;
+  }
+}
+
 }  // namespace
 
 Expected<Structure, DeriveError> derive(const Structure& parent, std::vector<std::uint64_t> indices, bool keep_cell) {
@@ -55,15 +98,7 @@ Expected<Structure, DeriveError> derive(const Structure& parent, std::vector<std
   out.title = parent.title;
   out.space_group = parent.space_group;
   if (keep_cell) out.cell = parent.cell;
-  out.atoms.reserve(indices.size());
-  for (const std::uint64_t i : indices) {
-    out.atoms.push_back(parent.atoms[i]);
-    AtomSite& a = out.atoms.back();
-    // A long text points into the parent's arena, which may go before this structure does.
-    for (Text AtomSite::* t : kTexts) {
-      if ((a.*t).in_arena()) a.*t = out.arena.store((a.*t).view());
-    }
-  }
+  copy_atoms(parent, indices, out);
   out.bonds.reserve(parent.bonds.size());
   for (const BondRecord& b : parent.bonds) out.bonds.push_back(b);
   Derivation d;
