@@ -36,15 +36,16 @@ Expected<Structure, DeriveError> derive(const Structure& parent, std::vector<std
                                         bool keep_cell = true);
 
 // The indices, ascending, of the atoms of model `model_num` (the model number of the first atom when
-// absent; atoms without a model number form one model). Empty when no atom matches. Linear; may throw
-// std::bad_alloc.
+// absent; atoms without a model number form one model). Empty when no atom matches. Linear; reads `s`
+// only, so it may run concurrently with any other reader; may throw std::bad_alloc.
 std::vector<std::uint64_t> model_atoms(const Structure& s, std::optional<std::int32_t> model_num);
 
 // The indices, ascending, of one conformation: the atoms without an alternate location and those of
 // `alt_id`; when `alt_id` is absent, those of each residue's first alternate location in file order
 // (a residue is a model number, chain and sequence number: chain_of and seq_of). Empty when `alt_id`
 // is given and no atom has it. Linear in atoms (one hash table of residues with alternate
-// locations); may throw std::bad_alloc.
+// locations); reads `s` only, so it may run concurrently with any other reader; may throw
+// std::bad_alloc.
 std::vector<std::uint64_t> altloc_atoms(const Structure& s, std::optional<std::string_view> alt_id);
 
 }  // namespace quarn
