@@ -215,7 +215,7 @@ def test_masks_and_indices_in_every_form(write_cif):
         expected = np.flatnonzero(np.asarray(atoms)).tolist()
         assert quarn.parent_indices(quarn.select(s, atoms)).tolist() == expected
     for atoms in ([17, 3, 1], np.array([17, 3, 1], dtype=np.int32), np.array([0, 17, 0, 3, 0, 1])[1::2],
-                  (np.uint8(17), 3, 1), range(17, 0, -7)):
+                  (np.uint8(17), 3, 1), range(17, 0, -7), range(2, 20, 3)):
         assert quarn.parent_indices(quarn.select(s, atoms)).tolist() == list(atoms)
 
 
@@ -226,6 +226,8 @@ def test_masks_and_indices_in_every_form(write_cif):
     (lambda s: quarn.select(s, [1, 2, 1]), ValueError, "'atoms': index 1 is given twice"),
     (lambda s: quarn.select(s, [20]), IndexError, "'atoms': index 20 is out of range for 20 atoms"),
     (lambda s: quarn.select(s, np.array([-1])), IndexError, "'atoms': index -1 is out of range"),
+    (lambda s: quarn.select(s, range(3, -2, -1)), IndexError, "'atoms': index -1 is out of range for 20 atoms"),
+    (lambda s: quarn.select(s, range(15, 25)), IndexError, "'atoms': index 20 is out of range for 20 atoms"),
     (lambda s: quarn.select(s, [2 ** 70]), IndexError, "'atoms': index 1180591620717411303424 is out of range"),
     (lambda s: quarn.select(s, [True, 1]), TypeError, "'atoms': mixes booleans and integers"),
     (lambda s: quarn.select(s, [1.0]), TypeError, "'atoms': item 0 is neither a boolean nor an integer"),

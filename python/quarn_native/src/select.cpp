@@ -145,6 +145,34 @@ int read_array(PyObject* value, std::uint64_t n, Selection* out) {
   return 1;
 }
 
+// One attribute of a range as a C integer; false with an exception set.
+bool range_part(PyObject* range, const char* name, long long* out) {
+  Ref part(PyObject_GetAttrString(range, name));
+  if (!part) return false;
+  *out = PyLong_AsLongLong(part.get());
+  return !(*out == -1 && PyErr_Occurred());
+}
+
+// A range of indices, without a Python int per index. 1 when read, 0 when `value` is no range, -1
+// with an exception set.
+int read_range(PyObject* value, std::uint64_t n, Selection* out) {
+  if (!PyObject_TypeCheck(value, &PyRange_Type)) return 0;
+  const Py_ssize_t length = PyObject_Size(value);
+  long long start = 0, step = 0;
+  if (length < 0 || !range_part(value, "start", &start) || !range_part(value, "step", &step)) return -1;
+  out->indices.reserve(static_cast<std::size_t>(length));
+  for (Py_ssize_t k = 0; k < length; ++k) {
+    const long long v = start + k * step;
+    if (v < 0) {
+      raise(PyExc_IndexError, "select", "atoms",
+            "index " + std::to_string(v) + " is out of range for " + std::to_string(n) + " atoms");
+      return -1;
+    }
+    out->indices.push_back(static_cast<std::uint64_t>(v));
+  }
+  return 1;
+}
+
 // A sequence of bools (a mask) or of integers (indices), one kind throughout.
 bool read_sequence(PyObject* value, std::uint64_t n, Selection* out) {
   if (PyUnicode_Check(value) || PyBytes_Check(value) || !PySequence_Check(value)) {
@@ -206,7 +234,8 @@ PyObject* select_body(PyObject* args) {
   const Structure* s = unpack("select", args, 1, &atoms);
   if (s == nullptr) return nullptr;
   Selection selection;
-  const int read = read_array(atoms, s->atom_count(), &selection);
+  int read = read_range(atoms, s->atom_count(), &selection);
+  if (read == 0) read = read_array(atoms, s->atom_count(), &selection);
   if (read < 0 || (read == 0 && !read_sequence(atoms, s->atom_count(), &selection))) return nullptr;
   return derived(*s, std::move(selection.indices), true);
 }

@@ -71,7 +71,7 @@ void copy_atoms(const Structure& parent, const std::vector<std::uint64_t>& indic
   for (std::size_t k = 0; k < indices.size();) {
     std::size_t length;
     const AtomSite* run = parent.atoms.run(indices[k], &length);
-    // Batches of 32 KiB: the copy's stores stay in cache for the text pass over them (a large copy
+    // Batches of 30 KiB: the copy's stores stay in cache for the text pass over them (a large copy
     // would bypass the cache, and that pass would read every record from memory again).
     const std::size_t most = std::min<std::size_t>(length, 256);
     std::size_t n = 1;
