@@ -379,6 +379,12 @@ def binary_seeds(texts):
             except ValueError:
                 continue
             seeds[name] = copyreg.dispatch_table[quarn_parser.Structure](structure)[1][0]
+            if name == "entry-3o5r":
+                # A derived structure's form carries a derivation section: where its atoms came from.
+                import quarn
+
+                derived = quarn.euclidean(quarn.altloc(structure))
+                seeds["derived-3o5r"] = copyreg.dispatch_table[quarn_parser.Structure](derived)[1][0]
     whole = seeds["entry-1aki"]
     seeds["cut-in-atoms"] = whole[: len(whole) // 2]
     seeds["damaged-byte"] = whole[:40] + bytes([whole[40] ^ 1]) + whole[41:]

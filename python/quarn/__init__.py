@@ -42,6 +42,7 @@ from quarn.bonds import BOND_TYPES, BondEdges, BondGraph, BondPairs, bond_graph,
 from quarn.contacts import CONTACT_CLASSES, Contacts, contacts
 from quarn.matrix import DistanceMatrix, distance_matrix
 from quarn.neighbors import Neighbors, nearest_atoms
+from quarn.select import altloc, euclidean, model, parent_indices, select, source_cell
 
 __all__ = [
     "INFLATER",
@@ -59,14 +60,20 @@ __all__ = [
     "Header",
     "Neighbors",
     "TextColumn",
+    "altloc",
     "atom_absent",
     "atom_column",
     "atoms",
     "bond_graph",
     "contacts",
     "distance_matrix",
+    "euclidean",
     "explicit_bonds",
     "header",
+    "model",
     "nearest_atoms",
+    "parent_indices",
     "positions",
+    "select",
+    "source_cell",
 ]

@@ -162,6 +162,10 @@ TEST(BinaryForm, HandMadeBytesFailBeforeTheyAllocate) {
             "structure data is malformed: atom field values cut short or out of range");
   // A bond type beyond the vocabulary.
   malformed(std::string("\x04\x05\x01\x80\x80\x10\x09", 7));
+  // A derivation naming an atom the form does not hold, and one whose cell flag is neither 0 nor 1.
+  EXPECT_EQ(malformed(std::string("\x05\x03\x01\x00\x00", 5)),
+            "structure data is malformed: derivation does not hold one index per atom");
+  malformed(std::string("\x05\x02\x00\x02", 4));
 }
 
 }  // namespace

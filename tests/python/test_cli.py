@@ -124,10 +124,6 @@ def test_near_and_bonds_say_what_the_library_says():
     assert all((r["source"] == "declared") == ((int(r["index1"]), int(r["index2"])) in explicit) for r in every)
 
 
-needs_selections = pytest.mark.skipif(not hasattr(quarn, "model"), reason="this quarn has no selections yet")
-
-
-@needs_selections
 def test_one_model_one_conformation_and_no_periodicity(write_cif):
     path = write_cif(TWO_MODELS)
     alone = quarn_parser.parse(write_cif(cif_text(model_atoms(2), columns=MODEL_COLUMNS, cell=CUBE)))

@@ -19,6 +19,13 @@
       def distance_matrix(structure, atom_indices): ...   # (atom_indices, distances)
       def nearest_atoms(structure, origins, max_distance, max_results): ...  # (offsets, indices, distances)
 
+      def select(structure, atoms): ...                   # derived Structure (select.hpp)
+      def model(structure, model_num): ...
+      def altloc(structure, alt_id): ...
+      def euclidean(structure): ...
+      def parent_indices(structure): ...                  # int64 Column
+      def source_cell(structure): ...                     # the parsed structure's cell or None
+
    Importing it imports quarn_parser and refuses (ImportError) a quarn_parser of another build.
 */
 
@@ -33,6 +40,7 @@
 #include "quarn/contacts.hpp"
 #include "quarn/inflater.hpp"
 #include "queries.hpp"
+#include "select.hpp"
 #include "structure_arg.hpp"
 #include "unlocked.hpp"
 
@@ -137,6 +145,12 @@ PyMethodDef functions[] = {
     {"graph_edges", as_function(graph_edge_arrays), METH_VARARGS, nullptr},
     {"distance_matrix", as_function(distance_matrix_arrays), METH_VARARGS, nullptr},
     {"nearest_atoms", as_function(nearest_atoms_arrays), METH_VARARGS, nullptr},
+    {"select", as_function(select_atoms), METH_VARARGS, nullptr},
+    {"model", as_function(select_model), METH_VARARGS, nullptr},
+    {"altloc", as_function(select_altloc), METH_VARARGS, nullptr},
+    {"euclidean", as_function(select_euclidean), METH_VARARGS, nullptr},
+    {"parent_indices", as_function(parent_index_column), METH_VARARGS, nullptr},
+    {"source_cell", as_function(source_cell), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -1,8 +1,10 @@
 // The atom list of a Structure: indexable like a vector, grown in 2 MiB blocks that are never copied.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <iterator>
 #include <memory>
 #include <new>
@@ -83,6 +85,21 @@ class BlockList {
     T* slot = &(*this)[size_];
     ::new (static_cast<void*>(slot)) T(std::move(value));
     ++size_;
+  }
+
+  // Appends `n` elements copied from `first` (trivially copyable T), one memcpy per block they fill.
+  // May throw std::bad_alloc as push_back does; the elements appended before a failure stay.
+  void append(const T* first, std::size_t n) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    while (n > 0) {
+      if (size_ == capacity()) grow();
+      const std::size_t block_end = std::min(capacity(), (size_ / kBlockSize + 1) * kBlockSize);
+      const std::size_t count = std::min(n, block_end - size_);
+      std::memcpy(static_cast<void*>(&(*this)[size_]), first, count * sizeof(T));
+      size_ += count;
+      first += count;
+      n -= count;
+    }
   }
 
   // Room for `n` elements in all: growing up to n then allocates nothing and moves nothing. May throw

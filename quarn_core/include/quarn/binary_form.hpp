@@ -18,9 +18,12 @@ namespace quarn {
 //                     shape code per atom; then a block per field, in record order, holding only the
 //                     values of the atoms that have it, each column in its own compact encoding
 //     4 bonds         the count, then each bond row with a presence word
-// A later form adds sections (a subset of the atoms, a cell that no longer wraps); this reader refuses
-// a version or a section it does not know, so an older build never answers differently for a newer
-// form.
+//     5 derivation    only for a derived structure: the count (that of the atoms), each parsed index
+//                     as a zigzag varint of its difference from the one before (from 0), then a flag
+//                     and the six doubles of the parsed cell
+// A parsed structure's form is that of the first builds, which refuse section 5, as this reader
+// refuses a version or a section it does not know: an older build never answers differently for a
+// newer form.
 
 // Why a reading fails, as one sentence ("structure data is truncated", ...).
 struct BinaryFormError {
@@ -41,7 +44,8 @@ std::string write_binary_form(const Structure& s);
 Expected<Structure, BinaryFormError> read_binary_form(std::string_view bytes);
 
 // Whether two models are the same to the last bit: entry texts, the cell's bits, every field and
-// presence bit of every atom (a number's bits only where it is present) and every bond row. Caches
+// presence bit of every atom (a number's bits only where it is present), every bond row and the
+// derivation. Caches
 // are not compared. This is what the binary form keeps. Never allocates.
 bool same_model(const Structure& a, const Structure& b) noexcept;
 

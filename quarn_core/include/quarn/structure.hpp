@@ -134,6 +134,13 @@ struct BoundingBox {
   friend bool operator==(const BoundingBox&, const BoundingBox&) = default;
 };
 
+// Where the atoms of a derived structure (derive.hpp) came from, counted in the structure that was
+// parsed: a chain of derivations maps straight back to it.
+struct Derivation {
+  std::vector<std::uint64_t> parsed_indices;  // atom i is atom parsed_indices[i] of the parsed structure
+  std::optional<UnitCell> parsed_cell;        // its cell, kept also where the derived `cell` was dropped
+};
+
 class SpatialIndex;
 
 namespace detail {
@@ -152,6 +159,7 @@ class Structure {
   BlockList<AtomSite> atoms;       // file order; an atom's index is its position here
   BlockList<BondRecord> bonds;     // _struct_conn and _chem_comp_bond rows, file order
   TextArena arena;                 // owns the atom texts too long to sit inline
+  std::optional<Derivation> derivation;  // set only on a derived structure
 
   Structure();
   ~Structure();

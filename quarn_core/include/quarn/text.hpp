@@ -44,6 +44,9 @@ class Text {
     return {block + sizeof length, static_cast<std::size_t>(length)};
   }
 
+  // Whether the characters live in an arena block (and so only as long as that arena).
+  bool in_arena() const noexcept { return !(bytes_[0] & 1u) && present(); }
+
   std::optional<std::string_view> get() const noexcept {
     if (!present()) return std::nullopt;
     return view();

@@ -29,7 +29,7 @@ constexpr std::size_t kHeaderBytes = sizeof kMagic + 4;
 constexpr std::size_t kChecksumBytes = 4;
 constexpr std::size_t kBesideBytes = std::size_t{1} << 22;  // forms from this size on use a second thread
 
-enum Section : std::uint8_t { kEntryTexts = 1, kCell = 2, kAtoms = 3, kBonds = 4 };
+enum Section : std::uint8_t { kEntryTexts = 1, kCell = 2, kAtoms = 3, kBonds = 4, kDerivation = 5 };
 
 // An atom's fields in record order: the eight texts (shape bits 0..7), then the nine numbers (shape bits
 // 8..16, in the order of their AtomSite::Field bits).
@@ -344,6 +344,25 @@ std::string bonds_section(const BlockList<BondRecord>& bonds) {
     put(b.value_order);
     if (b.bond_type) out.u8(static_cast<std::uint8_t>(*b.bond_type));
   }
+  return std::move(out.str());
+}
+
+void put_cell(Out& out, const UnitCell& c) {
+  for (double v : {c.a, c.b, c.c, c.alpha, c.beta, c.gamma}) out.real(v);
+}
+
+// The parsed indices as zigzag deltas (a model or a conformation is mostly runs of +1), then the
+// parsed cell behind a flag.
+std::string derivation_section(const Derivation& d) {
+  Out out;
+  out.varint(d.parsed_indices.size());
+  std::uint64_t previous = 0;
+  for (const std::uint64_t i : d.parsed_indices) {
+    out.varint(zigzag(static_cast<std::int64_t>(i - previous)));
+    previous = i;
+  }
+  out.u8(d.parsed_cell.has_value());
+  if (d.parsed_cell) put_cell(out, *d.parsed_cell);
   return std::move(out.str());
 }
 
@@ -712,17 +731,43 @@ bool read_entry_texts(Cursor in, Structure& s, Failure& fail) {
   return in.done() || fail("entry texts section has bytes left");
 }
 
-bool read_cell(Cursor in, Structure& s, Failure& fail) {
-  UnitCell c;
-  if (!in.real(&c.a) || !in.real(&c.b) || !in.real(&c.c) || !in.real(&c.alpha) || !in.real(&c.beta) ||
-      !in.real(&c.gamma) || !in.done()) {
+bool cell_values(Cursor& in, UnitCell* c, Failure& fail) {
+  if (!in.real(&c->a) || !in.real(&c->b) || !in.real(&c->c) || !in.real(&c->alpha) || !in.real(&c->beta) ||
+      !in.real(&c->gamma)) {
     return fail("cell section is not six numbers");
   }
   // The reader's rule for a cell: every distance of the structure depends on it.
-  const bool lengths = c.a > 0 && c.b > 0 && c.c > 0;
-  const bool angles = c.alpha > 0 && c.alpha < 180 && c.beta > 0 && c.beta < 180 && c.gamma > 0 && c.gamma < 180;
-  if (!lengths || !angles) return fail("cell lengths or angles out of range");
+  const bool lengths = c->a > 0 && c->b > 0 && c->c > 0;
+  const bool angles =
+      c->alpha > 0 && c->alpha < 180 && c->beta > 0 && c->beta < 180 && c->gamma > 0 && c->gamma < 180;
+  return (lengths && angles) || fail("cell lengths or angles out of range");
+}
+
+bool read_cell(Cursor in, Structure& s, Failure& fail) {
+  UnitCell c;
+  if (!cell_values(in, &c, fail)) return false;
+  if (!in.done()) return fail("cell section is not six numbers");
   s.cell = c;
+  return true;
+}
+
+bool read_derivation(Cursor in, Structure& s, Failure& fail) {
+  std::uint64_t n;
+  if (!in.varint(&n) || n != s.atoms.size()) return fail("derivation does not hold one index per atom");
+  Derivation d;
+  d.parsed_indices.reserve(n);
+  std::uint64_t previous = 0;
+  for (std::uint64_t k = 0; k < n; ++k) {
+    std::uint64_t z;
+    if (!in.varint(&z)) return fail("derivation indices cut short");
+    previous += static_cast<std::uint64_t>(unzigzag(z));
+    d.parsed_indices.push_back(previous);
+  }
+  std::uint8_t has_cell;
+  if (!in.u8(&has_cell) || has_cell > 1) return fail("derivation cell flag");
+  if (has_cell && !cell_values(in, &d.parsed_cell.emplace(), fail)) return false;
+  if (!in.done()) return fail("derivation section has bytes left");
+  s.derivation = std::move(d);
   return true;
 }
 
@@ -870,11 +915,12 @@ std::string write_binary_form(const Structure& s) {
   }
   if (s.cell) {
     Out cell;
-    for (double v : {s.cell->a, s.cell->b, s.cell->c, s.cell->alpha, s.cell->beta, s.cell->gamma}) cell.real(v);
+    put_cell(cell, *s.cell);
     out.section(kCell, cell.str());
   }
   if (!s.atoms.empty()) out.section(kAtoms, atoms_section(s.atoms));
   if (!s.bonds.empty()) out.section(kBonds, bonds_section(s.bonds));
+  if (s.derivation) out.section(kDerivation, derivation_section(*s.derivation));
   out.u32(checksum(out.str().data(), out.str().size()));
   return std::move(out.str());
 }
@@ -925,6 +971,7 @@ Expected<Structure, BinaryFormError> read_binary_form(std::string_view bytes) {
                     : tag == kCell     ? read_cell(payload, s, fail)
                     : tag == kAtoms    ? read_atoms(payload, s, fail, beside ? &*beside : nullptr)
                     : tag == kBonds    ? read_bonds(payload, s, fail)
+                    : tag == kDerivation ? read_derivation(payload, s, fail)
                                        : fail("unknown section " + std::to_string(tag));
     if (!ok) break;
   }
@@ -967,6 +1014,12 @@ bool same_model(const Structure& a, const Structure& b) noexcept {
   if (a.cell.has_value() != b.cell.has_value()) return false;
   if (a.cell && std::memcmp(&*a.cell, &*b.cell, sizeof(UnitCell)) != 0) return false;
   if (a.atoms.size() != b.atoms.size() || a.bonds.size() != b.bonds.size()) return false;
+  if (a.derivation.has_value() != b.derivation.has_value()) return false;
+  if (a.derivation) {
+    const auto &da = *a.derivation, &db = *b.derivation;
+    if (da.parsed_indices != db.parsed_indices || da.parsed_cell.has_value() != db.parsed_cell.has_value()) return false;
+    if (da.parsed_cell && std::memcmp(&*da.parsed_cell, &*db.parsed_cell, sizeof(UnitCell)) != 0) return false;
+  }
   for (std::size_t i = 0; i < a.atoms.size(); ++i) {
     if (!same_atom(a.atoms[i], b.atoms[i])) return false;
   }
