@@ -18,6 +18,7 @@
       def graph_edges(indptr, indices, bond_type): ...    # (first, second, bond_type), each bond once
       def distance_matrix(structure, atom_indices): ...   # (atom_indices, distances)
       def nearest_atoms(structure, origins, max_distance, max_results): ...  # (offsets, indices, distances)
+      def load(path_bytes): ...                           # (Structure, None) | (None, failure fields)
 
    Importing it imports quarn_parser and refuses (ImportError) a quarn_parser of another build.
 */
@@ -28,6 +29,7 @@
 
 #include "atom_columns.hpp"
 #include "column.hpp"
+#include "load.hpp"
 #include "py_ref.hpp"
 #include "quarn/bond_graph.hpp"
 #include "quarn/contacts.hpp"
@@ -136,6 +138,7 @@ PyMethodDef functions[] = {
     {"graph_edges", as_function(graph_edge_arrays), METH_VARARGS, nullptr},
     {"distance_matrix", as_function(distance_matrix_arrays), METH_VARARGS, nullptr},
     {"nearest_atoms", as_function(nearest_atoms_arrays), METH_VARARGS, nullptr},
+    {"load", as_function(load_file), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
