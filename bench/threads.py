@@ -5,9 +5,10 @@
             lock, so two threads should read two files at once; a gzip file already inflates on a
             thread of its own beside its parser, which leaves less for a second file.
   queries   array queries on one shared 1M-atom Structure, the same list of calls split over 2
-            Python threads against all on one: nearest_atoms in batches of 200 points (each batch
-            too small for the core to split), bond_graph, positions and B-factor columns, contacts
-            within 4 A (large enough that the core itself already splits it over the processors).
+            Python threads against all on one: nearest_atoms within 12 A in batches of 200 points
+            (each batch too small for the core to split); then calls that the core itself already
+            splits over the processors at this size, so a second Python thread has little to add:
+            bond_graph, positions and B-factor columns, contacts within 4 A.
 
 Every line prints seconds for 1 thread, for 2, and the throughput ratio (1-thread time / 2-thread
 time; 2.0 would be perfect on 2 processors). Best of --repeat. Run through bench/run_threads on an
@@ -20,6 +21,8 @@ import subprocess
 import sys
 import threading
 from pathlib import Path
+
+import numpy
 
 import quarn
 from speed import timed
@@ -73,11 +76,11 @@ def main():
         ratio_line(f"load {args.files} {label} files", one, two)
 
     s = quarn.load(plain)
-    xyz = quarn.positions(s).tolist()
+    xyz = numpy.asarray(quarn.positions(s))
     batches = [xyz[k:k + 200] for k in range(0, 200 * 64, 200)]
     quarn.contacts(s, 1.0)  # builds the spatial index, which every query below then shares
     queries = {
-        "nearest_atoms, 64 batches of 200 points": [lambda b=b: quarn.nearest_atoms(s, b, 8.0) for b in batches],
+        "nearest_atoms, 64 batches of 200 points": [lambda b=b: quarn.nearest_atoms(s, b, 12.0) for b in batches],
         "bond_graph, 4 calls": [lambda: quarn.bond_graph(s, True, 0.4)] * 4,
         "positions and b_factor columns, 16 calls": [lambda: quarn.positions(s), lambda: quarn.atom_column(s, "b_factor")] * 8,
         "contacts within 4 A, 4 calls": [lambda: quarn.contacts(s, 4.0)] * 4,
