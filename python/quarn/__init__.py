@@ -16,6 +16,10 @@ imports numpy, pandas or scipy itself.
     >>> pairs = quarn.contacts(s, 4.0)                     # first, second, distance, classification
     >>> graph = quarn.bond_graph(s, True, 0.4)              # CSR: indptr, indices, bond_type
 
+``quarn.load(path)`` reads a file without the interpreter lock; ``quarn.load_many(paths)`` and
+``quarn.iter_load(paths)`` read many on several threads, each failure a ``quarn.ReadError`` (a
+ValueError; also FileNotFoundError and the like for the operating system's failures) in its slot.
+
 From a shell, the command ``quarn`` (also ``python -m quarn``) lists a summary per entry, contacts,
 atoms near a point and bonds as TSV, CSV or JSON lines: ``quarn --help``.
 
@@ -40,6 +44,8 @@ from quarn.atoms import (
 )
 from quarn.bonds import BOND_TYPES, BondEdges, BondGraph, BondPairs, bond_graph, explicit_bonds
 from quarn.contacts import CONTACT_CLASSES, Contacts, contacts
+from quarn.errors import ReadError
+from quarn.load import iter_load, load, load_many
 from quarn.matrix import DistanceMatrix, distance_matrix
 from quarn.neighbors import Neighbors, nearest_atoms
 from quarn.select import altloc, euclidean, model, parent_indices, select, source_cell
@@ -59,6 +65,7 @@ __all__ = [
     "DistanceMatrix",
     "Header",
     "Neighbors",
+    "ReadError",
     "TextColumn",
     "altloc",
     "atom_absent",
@@ -70,6 +77,9 @@ __all__ = [
     "euclidean",
     "explicit_bonds",
     "header",
+    "iter_load",
+    "load",
+    "load_many",
     "model",
     "nearest_atoms",
     "parent_indices",

@@ -14,7 +14,6 @@ import sys
 import time
 from typing import Iterable, Iterator, List, Optional, Sequence, Tuple
 
-import quarn_parser
 from quarn_parser import Structure
 
 import quarn
@@ -43,22 +42,14 @@ class Failure(Exception):
 # them.
 
 def load(path: str) -> Structure:
-    """The structure of the file at ``path``; raises ValueError with the reader's text."""
-    return getattr(quarn, "load", quarn_parser.parse)(path)
+    """The structure of the file at ``path``; raises ValueError (quarn.ReadError) with the reader's text."""
+    return quarn.load(path)
 
 
 def load_each(paths: List[str], workers: Optional[int]) -> Iterator[Tuple[str, object]]:
     """(path, its Structure or the exception that reading it raised) for each of ``paths``, in order,
-    read by ``workers`` threads where quarn loads in parallel."""
-    iter_load = getattr(quarn, "iter_load", None)
-    if iter_load is not None:
-        yield from iter_load(paths, workers)
-        return
-    for path in paths:
-        try:
-            yield path, quarn_parser.parse(path)
-        except (ValueError, MemoryError) as error:
-            yield path, error
+    read by ``workers`` threads."""
+    return quarn.iter_load(paths, workers)
 
 
 def derive(structure: Structure, args: argparse.Namespace) -> Tuple[Structure, Optional[List[int]]]:

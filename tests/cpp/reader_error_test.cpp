@@ -1,4 +1,5 @@
-// Reader errors: the kind texts and the display text, with invalid UTF-8 in a path replaced.
+// Reader errors: the kind texts, the display text with invalid UTF-8 in a path replaced, and the line
+// where a failure lies.
 #include <gtest/gtest.h>
 
 #include "quarn/reader.hpp"
@@ -54,6 +55,26 @@ TEST(ReaderError, InvalidUtf8InTheDetailBecomesOneReplacementPerMaximalSubpart) 
   EXPECT_EQ(shown("\xF5\xFF"), r + r);
   EXPECT_EQ(shown("x\xE2\x82"), "x" + r);       // truncated at the end
   EXPECT_EQ(shown("\xE2\x82\xAC\xE2\x82"), "\xE2\x82\xAC" + r);
+}
+
+TEST(ReaderError, LineOfTheFailureNeverInTheText) {
+  const std::string atoms = "loop_\n_atom_site.id\n_atom_site.Cartn_x\n";
+  const auto line = [](const std::string& text) {
+    const auto parsed = parse_text(text, true);
+    return parsed ? std::optional<std::uint64_t>(999) : parsed.error().line;
+  };
+  EXPECT_EQ(line("data_x\n" + atoms + "1 2.0\n2 1.2.3\n3 4.0\n"), 6u);  // the bad value, not the loop end
+  EXPECT_EQ(line("data_x\r\n_cell.length_a\rabc\n" + atoms + "1 2\n"), 3u);  // CR LF and a lone CR
+  EXPECT_EQ(line("data_x\n\n" + atoms + "1 2\n3\n"), 3u);                // the loop_ of a short row
+  EXPECT_EQ(line("data_x\n" + atoms + "1 2\nloop_\n"), 6u);              // loop_ without tags
+  EXPECT_EQ(line("data_x\n" + atoms + "1 'two\n2 3\n"), 5u);             // where the quote opens
+  EXPECT_EQ(line("data_x\n" + atoms + ";\nnever\nclosed\n"), 5u);        // where the text field opens
+  // Failures without a place, and the display text, carry none.
+  EXPECT_EQ(line("data_x\n_cell.length_a 1\n" + atoms + "1 2\n"), std::nullopt);  // partial cell
+  EXPECT_EQ(line("data_x\n_title\n"), std::nullopt);
+  const auto bad = parse_text("data_x\n" + atoms + "1 1.2.3\n", true);
+  ASSERT_FALSE(bad);
+  EXPECT_EQ(bad.error().display(), "invalid numeric literal: invalid numeric literal '1.2.3' for _atom_site.Cartn_x");
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
       def graph_edges(indptr, indices, bond_type): ...    # (first, second, bond_type), each bond once
       def distance_matrix(structure, atom_indices): ...   # (atom_indices, distances)
       def nearest_atoms(structure, origins, max_distance, max_results): ...  # (offsets, indices, distances)
+      def load(path_bytes): ...                           # (Structure, None) | (None, failure fields)
 
       def select(structure, atoms): ...                   # derived Structure (select.hpp)
       def model(structure, model_num): ...
@@ -35,6 +36,7 @@
 
 #include "atom_columns.hpp"
 #include "column.hpp"
+#include "load.hpp"
 #include "py_ref.hpp"
 #include "quarn/bond_graph.hpp"
 #include "quarn/contacts.hpp"
@@ -151,6 +153,7 @@ PyMethodDef functions[] = {
     {"euclidean", as_function(select_euclidean), METH_VARARGS, nullptr},
     {"parent_indices", as_function(parent_index_column), METH_VARARGS, nullptr},
     {"source_cell", as_function(source_cell), METH_VARARGS, nullptr},
+    {"load", as_function(load_file), METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 

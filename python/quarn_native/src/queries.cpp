@@ -183,16 +183,19 @@ PyObject* graph_edges_body(PyObject* args) {
   };
   const auto edges = std::make_shared<Edges>();
   const auto rows = static_cast<std::size_t>(indptr->shape[0] - 1);
-  for (std::size_t i = 0; i < rows; ++i) {
-    const auto end = static_cast<std::size_t>(element<std::int64_t>(*indptr, i + 1));
-    for (auto k = static_cast<std::size_t>(element<std::int64_t>(*indptr, i)); k < end; ++k) {
-      const auto j = static_cast<std::uint64_t>(element<std::int64_t>(*indices, k));
-      if (i >= j) continue;
-      push_back_checked(edges->first, static_cast<std::uint64_t>(i));
-      push_back_checked(edges->second, j);
-      push_back_checked(edges->types, element<std::int8_t>(*types, k));
+  // Columns never change and `args` keeps them alive, so they may be read unlocked.
+  without_lock([&] {
+    for (std::size_t i = 0; i < rows; ++i) {
+      const auto end = static_cast<std::size_t>(element<std::int64_t>(*indptr, i + 1));
+      for (auto k = static_cast<std::size_t>(element<std::int64_t>(*indptr, i)); k < end; ++k) {
+        const auto j = static_cast<std::uint64_t>(element<std::int64_t>(*indices, k));
+        if (i >= j) continue;
+        push_back_checked(edges->first, static_cast<std::uint64_t>(i));
+        push_back_checked(edges->second, j);
+        push_back_checked(edges->types, element<std::int8_t>(*types, k));
+      }
     }
-  }
+  });
   const std::size_t n = edges->first.size();
   return tuple_of({index_column(edges, edges->first.data(), n, sizeof(std::uint64_t)),
                    index_column(edges, edges->second.data(), n, sizeof(std::uint64_t)),

@@ -36,6 +36,10 @@ struct ReaderError {
   std::optional<std::string> detail;   // the path, only when the file could not be opened
   std::optional<IoSource> source;      // cause of an IoError
   ReaderErrorKind kind = ReaderErrorKind::IoError;
+  // 1-based line of the text where the failure lies, for the failures that have a place: an
+  // unterminated quoted value or text field (where it opens), a loop_ without tags or with values
+  // that do not fill its rows (the loop_ keyword), a value that does not convert. Never displayed.
+  std::optional<std::uint64_t> line;
 
   // "<kind text>: <message>", then " (<detail>)" when there is a detail; invalid UTF-8 in the
   // detail shows as U+FFFD per invalid sequence.
@@ -44,8 +48,11 @@ struct ReaderError {
 
 // Opens `path` (the file-system path as raw bytes), inflates it when its extension is gz in any
 // case, checks UTF-8, parses it, and takes the file stem as entry id when the file names none.
-// Throws Interrupted when the caller's interrupt check says stop (quarn/interrupt.hpp), also while it
-// waits for a FIFO or a slow device.
+// Holds the whole (inflated) text and the model; linear in the text. Failures are values; throws only
+// std::bad_alloc (MemoryShortage), and Interrupted when the caller's interrupt check says stop
+// (quarn/interrupt.hpp), also while it waits for a FIFO or a slow device. Shares nothing between
+// calls, so loads may run at once on any number of threads; a gzip file is inflated on a thread of its
+// own, whose failures come back as values.
 Expected<Structure, ReaderError> load_structure(std::string_view path);
 
 // Parses a whole decoded text. With atoms_required, a text without any _atom_site row is refused.

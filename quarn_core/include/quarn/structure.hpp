@@ -150,6 +150,12 @@ struct StructureCaches;  // lazily built, never changed afterwards (bond graph, 
 // The parsed model. The reader fills the public fields once; afterwards the structure is read-only
 // (its caches fill themselves on first use and assume the fields no longer change). Move-only: texts
 // of `atoms` point into `arena`.
+//
+// Threads: every const member, and every function of the core that takes a const Structure&, may run
+// on any number of threads at once, first calls included. Each cache is built exactly once: a thread
+// that asks while another builds waits for that build, which takes no lock of the caller's (so a
+// caller may hold its own, an interpreter lock included, while it waits). Moving, assigning or
+// destroying a Structure must not overlap any other use of it.
 class Structure {
  public:
   std::optional<UnitCell> cell;
@@ -171,12 +177,13 @@ class Structure {
   std::uint64_t atom_count() const noexcept { return atoms.size(); }
 
   // The explicit bonds resolved against the atoms; built on the first call, then the same graph.
-  // Building may throw std::bad_alloc; a failed build leaves the cache empty.
+  // Building may throw std::bad_alloc; a failed build leaves the cache empty, for the next call to try
+  // again.
   const BondGraph& bond_graph() const;
 
-  // The grid of the atom positions behind every pair search; built on the first call (under the
-  // caller's lock, like bond_graph()), then the same index. A failed build leaves the cache empty.
-  // May throw std::bad_alloc.
+  // The grid of the atom positions behind every pair search; built on the first call, then the same
+  // index. A failed build leaves the cache empty, for the next call to try again. May throw
+  // std::bad_alloc.
   const SpatialIndex& spatial_index() const;
 
   // (i, j) with i < j, one per graph entry seen from its lower end, in graph order.

@@ -66,7 +66,7 @@ void finish_bond_row(BondRecord& bond) noexcept;
 
 // A reader error without detail or source, as every step after loading makes them.
 inline ReaderError reader_error(ReaderErrorKind kind, std::string message) {
-  return ReaderError{std::move(message), std::nullopt, std::nullopt, kind};
+  return ReaderError{std::move(message), std::nullopt, std::nullopt, kind, std::nullopt};
 }
 
 // The single items the reader keeps, as views into the text until the Structure is made.

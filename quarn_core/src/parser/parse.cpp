@@ -1,5 +1,6 @@
 #include "parse.hpp"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
 #include <string>
@@ -74,8 +75,12 @@ class Parser {
   void finish_loop();
   void end_of_tokens();
 
-  void fail(ReaderError error);
-  std::string_view loop_tag(std::size_t column) const;
+  // Records the first error; `at`, when given, points into the text where the failure lies.
+  void fail(ReaderError error, const char* at = nullptr);
+  void fail_at_loop(ReaderError error) { fail(std::move(error), token_at(loop_ordinal_).data()); }
+  std::uint64_t line_at(const char* at) const noexcept;
+  std::string_view token_at(std::uint64_t ordinal) const;
+  std::string_view loop_tag(std::size_t column) const { return token_at(loop_ordinal_ + 1 + column); }
 
   detail::TextFeed& feed_;
   const bool atoms_required_;
@@ -110,13 +115,12 @@ Expected<Structure, ReaderError> Parser::run() {
     if (state_ != State::failed) consume(batch.data(), n);
     batch_ordinal_ += n;
   }
-  switch (scanner.error()) {
-    case detail::ScanError::unterminated_quote:
-      return unexpected(reader_error(ReaderErrorKind::InvalidTokenStream, "unterminated quoted value"));
-    case detail::ScanError::unterminated_text_field:
-      return unexpected(reader_error(ReaderErrorKind::InvalidTokenStream, "unterminated text field"));
-    case detail::ScanError::none:
-      break;
+  if (scanner.error() != detail::ScanError::none) {
+    const bool quote = scanner.error() == detail::ScanError::unterminated_quote;
+    ReaderError e = reader_error(ReaderErrorKind::InvalidTokenStream,
+                                 quote ? "unterminated quoted value" : "unterminated text field");
+    e.line = line_at(feed_.data() + scanner.error_offset());
+    return unexpected(std::move(e));
   }
   if (state_ != State::failed) end_of_tokens();
   if (error_) return unexpected(std::move(*error_));
@@ -130,9 +134,22 @@ Expected<Structure, ReaderError> Parser::run() {
   return std::move(s_);
 }
 
-void Parser::fail(ReaderError error) {
+void Parser::fail(ReaderError error, const char* at) {
+  if (at != nullptr) error.line = line_at(at);
   error_ = std::move(error);
   state_ = State::failed;
+}
+
+// Lines end at "\n", "\r\n" or a lone "\r". Counted only on the failure path, so the walk keeps no
+// line count of its own.
+std::uint64_t Parser::line_at(const char* at) const noexcept {
+  const char* const text = feed_.data();
+  const std::size_t end = std::min(static_cast<std::size_t>(at - text), feed_.ready());
+  std::uint64_t line = 1;
+  for (std::size_t k = 0; k < end; ++k) {
+    line += text[k] == '\n' || (text[k] == '\r' && (k + 1 >= feed_.ready() || text[k + 1] != '\n'));
+  }
+  return line;
 }
 
 void Parser::consume(const std::string_view* t, std::size_t n) {
@@ -144,7 +161,8 @@ void Parser::consume(const std::string_view* t, std::size_t n) {
         break;
       case State::item_value:
         state_ = State::statement;
-        if (auto e = items_.take(item_tag_, t[i++])) fail(std::move(*e));
+        if (auto e = items_.take(item_tag_, t[i])) fail(std::move(*e), t[i].data());
+        ++i;
         break;
       case State::loop_tags:
         i = loop_tags(t, i, n);
@@ -192,7 +210,7 @@ std::size_t Parser::loop_tags(const std::string_view* t, std::size_t i, std::siz
     const std::string_view tag = t[i];
     if (tag.empty() || tag[0] != '_') {
       if (columns_.empty()) {
-        fail(reader_error(ReaderErrorKind::LoopMismatch, "loop_ without tags"));
+        fail_at_loop(reader_error(ReaderErrorKind::LoopMismatch, "loop_ without tags"));
         return n;
       }
       begin_values();
@@ -302,8 +320,8 @@ void Parser::finish_loop() {
   if (kind_ == LoopKind::ignored) return;
   if (values_ % width != 0) {
     if (kind_ == LoopKind::atom_site) {
-      fail(reader_error(ReaderErrorKind::LoopMismatch,
-                        "loop contains " + decimal(values_) + " values but " + decimal(width) + " tags"));
+      fail_at_loop(reader_error(ReaderErrorKind::LoopMismatch,
+                                "loop contains " + decimal(values_) + " values but " + decimal(width) + " tags"));
     } else {
       // A struct-conn or chem-comp-bond loop that does not divide into rows is dropped whole.
       s_.bonds.truncate(bonds_before_);
@@ -313,7 +331,8 @@ void Parser::finish_loop() {
   }
   if (row_failure_) {
     fail(reader_error(ReaderErrorKind::InvalidNumeric,
-                      detail::value_failure_message(row_failure_->failure, loop_tag(row_failure_->column))));
+                      detail::value_failure_message(row_failure_->failure, loop_tag(row_failure_->column))),
+         row_failure_->failure.value.data());
   }
 }
 
@@ -324,7 +343,7 @@ void Parser::end_of_tokens() {
       break;
     case State::loop_tags:
       if (columns_.empty()) {
-        fail(reader_error(ReaderErrorKind::LoopMismatch, "loop_ without tags"));
+        fail_at_loop(reader_error(ReaderErrorKind::LoopMismatch, "loop_ without tags"));
       } else {
         begin_values();
         finish_loop();
@@ -339,12 +358,12 @@ void Parser::end_of_tokens() {
   }
 }
 
-// The tag at `column` of the current loop, found by scanning the text again up to it. Only the
-// failure path needs a tag's text, so the loop keeps one byte per tag instead of a view of each.
-std::string_view Parser::loop_tag(std::size_t column) const {
+// The token of the given ordinal, found by scanning the text again up to it. Only the failure path
+// needs a tag's text or the place of a loop_, so a loop keeps one byte per tag instead of a view of each.
+std::string_view Parser::token_at(std::uint64_t ordinal) const {
   detail::WholeText text(std::string_view(feed_.data(), feed_.ready()));
   detail::Scanner scanner(text);
-  const std::uint64_t target = loop_ordinal_ + 1 + column;
+  const std::uint64_t target = ordinal;
   std::array<std::string_view, detail::Scanner::kBatch> batch;
   std::uint64_t first = 0;
   while (const std::size_t n = scanner.next_batch(batch.data())) {

@@ -206,6 +206,7 @@ Scanner::Step Scanner::quoted(char quote, std::string_view* out) noexcept {
     from = ready_;
     if (!refill()) {
       error_ = ScanError::unterminated_quote;
+      error_offset_ = start - 1;
       pos_ = ready_;
       return Step::end;
     }
@@ -235,6 +236,7 @@ Scanner::Step Scanner::text_field(std::string_view* out) noexcept {
     }
     if (!refill()) {
       error_ = ScanError::unterminated_text_field;
+      error_offset_ = start - 1;
       pos_ = ready_;
       return Step::end;
     }

@@ -31,6 +31,8 @@ class Scanner {
   std::size_t next_batch(std::string_view* out) noexcept;
 
   ScanError error() const noexcept { return error_; }
+  // After an error: the offset of the quote or ";" that opened the unterminated value.
+  std::size_t error_offset() const noexcept { return error_offset_; }
 
  private:
   enum class Step : std::uint8_t { token, end };
@@ -50,6 +52,7 @@ class Scanner {
   bool line_start_ = true; // a ";" here would open a text field
   bool finished_ = false;  // the feed said it has no more bytes
   ScanError error_ = ScanError::none;
+  std::size_t error_offset_ = 0;
 };
 
 }  // namespace quarn::detail
