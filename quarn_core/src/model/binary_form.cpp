@@ -1,7 +1,5 @@
 #include "quarn/binary_form.hpp"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -17,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "../parser/fast_inflate.hpp"
 #include "quarn/utf8.hpp"
 
 namespace quarn {
@@ -681,12 +680,12 @@ class IntColumn {
 };
 
 std::uint32_t checksum(const char* data, std::size_t size) noexcept {
-  return static_cast<std::uint32_t>(crc32_z(0, reinterpret_cast<const Bytef*>(data), size));
+  return detail::crc32_of(data, size);
 }
 
 // Work that runs beside the decoding of a large form, on a second thread: faulting in the atom list's
 // memory ahead of the decoder (the kernel's zero-filling of fresh pages is a third of a load), then the
-// checksum (a sixth). The decoder is safe on any bytes, so its result stands once the checksum agrees.
+// checksum. The decoder is safe on any bytes, so its result stands once the checksum agrees.
 class Beside {
  public:
   explicit Beside(std::string_view checked) noexcept : checked_(checked) {}
