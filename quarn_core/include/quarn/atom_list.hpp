@@ -105,6 +105,14 @@ class BlockList {
   // Room for `n` elements in all: growing up to n then allocates nothing and moves nothing. May throw
   // std::bad_alloc (asking fits_in_memory as push_back does); the elements stay as they were.
   void reserve(std::size_t n) {
+    // An empty list takes its first block at the size asked (at most a full one) in one allocation:
+    // doubling up to it would allocate and free a chain of ever larger arrays, and the freeing hands
+    // memory back to the system, which the next list then pays to fault in again.
+    if (blocks_.empty() && n > kFirstCapacity) {
+      blocks_.reserve(8);
+      blocks_.push_back(allocate(std::min(n, kBlockSize)));
+      first_capacity_ = std::min(n, kBlockSize);
+    }
     while (capacity() < n) grow();
   }
 

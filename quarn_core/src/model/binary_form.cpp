@@ -1,7 +1,5 @@
 #include "quarn/binary_form.hpp"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -17,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "../parser/fast_inflate.hpp"
 #include "quarn/utf8.hpp"
 
 namespace quarn {
@@ -116,6 +115,8 @@ class Out {
  private:
   std::string s_;
 };
+
+constexpr std::size_t kMaxVarint = 10;  // bytes of the longest varint
 
 std::size_t varint_size(std::uint64_t v) noexcept { return 1 + (std::bit_width(v | 1) - 1) / 7; }
 
@@ -394,9 +395,11 @@ struct Cursor {
     p += 8;
     return true;
   }
+  // Unchecked, the caller has made sure that at least kMaxVarint bytes are left.
+  template <bool Checked = true>
   [[gnu::always_inline]] bool varint(std::uint64_t* v) noexcept {
     // Nearly every value (a delta, a code) takes one or two bytes.
-    if (left() >= 2) {
+    if (!Checked || left() >= 2) {
       if (p[0] < 0x80) {
         *v = *p++;
         return true;
@@ -460,9 +463,16 @@ class Failure {
   std::string message_;
 };
 
-bool utf8_text(Cursor& in, std::string_view* t) noexcept {
+[[gnu::always_inline]] inline bool utf8_text(Cursor& in, std::string_view* t) noexcept {
   if (!in.text(t)) return false;
-  // Names are short and nearly always ASCII, which needs no scan.
+  // Names are short and nearly always ASCII, which needs no scan: a text of up to eight bytes is
+  // tested as one word when the block holds eight bytes from its start.
+  constexpr std::uint64_t kHighBits = 0x8080808080808080u;
+  const auto* first = reinterpret_cast<const std::uint8_t*>(t->data());
+  if (t->size() <= 8 && in.end - first >= 8) {
+    const std::uint64_t mask = t->size() == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << 8 * t->size()) - 1;
+    return !(load<std::uint64_t>(first) & mask & kHighBits) || is_valid_utf8(*t);
+  }
   unsigned char high = 0;
   for (char c : *t) high |= static_cast<unsigned char>(c);
   return high < 0x80 || is_valid_utf8(*t);
@@ -474,6 +484,7 @@ struct Batch {
   AtomSite* atoms;
   const std::uint32_t* shapes;
   std::size_t size;
+  std::uint32_t all;  // the shape bits every atom of the batch has
 };
 
 // Text of `digits` without the arena's call for the short ones, which are nearly all.
@@ -503,25 +514,32 @@ class TextColumn {
 
   // Fills `member` of the batch's atoms whose shape has `bit`; false when the column runs short.
   bool fill(const Batch& b, std::uint32_t bit, Text AtomSite::* member, TextArena& arena) {
-    if (encoding_ == kDecimal) return fill_decimal(b, bit, member, arena);
-    switch (width_) {
-      case 1: return fill_coded<1>(b, bit, member);
-      case 2: return fill_coded<2>(b, bit, member);
-      default: return fill_coded<4>(b, bit, member);
-    }
+    return (b.all & bit) ? fill_as<true>(b, bit, member, arena) : fill_as<false>(b, bit, member, arena);
   }
 
   bool finished() const noexcept { return in_.done(); }
 
  private:
-  template <unsigned Width>
+  // Dense: every atom of the batch has the field, so no shape is looked at and the bytes are counted once.
+  template <bool Dense>
+  bool fill_as(const Batch& b, std::uint32_t bit, Text AtomSite::* member, TextArena& arena) {
+    if (encoding_ == kDecimal) return fill_decimal<Dense>(b, bit, member, arena);
+    switch (width_) {
+      case 1: return fill_coded<1, Dense>(b, bit, member);
+      case 2: return fill_coded<2, Dense>(b, bit, member);
+      default: return fill_coded<4, Dense>(b, bit, member);
+    }
+  }
+
+  template <unsigned Width, bool Dense>
   bool fill_coded(const Batch& b, std::uint32_t bit, Text AtomSite::* member) {
     const std::uint8_t* p = in_.p;
     const Text* table = table_.data();
     const std::size_t entries = table_.size();
+    if (Dense && static_cast<std::size_t>(in_.end - p) / Width < b.size) return false;
     for (std::size_t j = 0; j < b.size; ++j) {
-      if (!(b.shapes[j] & bit)) continue;
-      if (static_cast<std::size_t>(in_.end - p) < Width) return false;
+      if (!Dense && !(b.shapes[j] & bit)) continue;
+      if (!Dense && static_cast<std::size_t>(in_.end - p) < Width) return false;
       const std::uint32_t code = Width == 1 ? *p : Width == 2 ? load<std::uint16_t>(p) : load<std::uint32_t>(p);
       p += Width;
       if (code >= entries) return false;
@@ -531,9 +549,10 @@ class TextColumn {
     return true;
   }
 
+  template <bool Dense>
   bool fill_decimal(const Batch& b, std::uint32_t bit, Text AtomSite::* member, TextArena& arena) {
     for (std::size_t j = 0; j < b.size; ++j) {
-      if (!(b.shapes[j] & bit)) continue;
+      if (!Dense && !(b.shapes[j] & bit)) continue;
       std::uint64_t z;
       if (!in_.varint(&z)) return false;
       const std::int64_t delta = unzigzag(z);
@@ -613,20 +632,10 @@ class RealColumn {
       }
       return true;
     }
-    std::uint64_t next = next_whole();
-    for (std::size_t j = 0; j < b.size; ++j) {
-      if (!(b.shapes[j] & bit)) continue;
-      if (position_++ == next) {
-        b.atoms[j].*member = exceptions_[next_exception_++].value;
-        next = next_whole();
-        continue;
-      }
-      std::uint64_t z;
-      if (!in_.varint(&z)) return false;
-      previous_ += static_cast<std::uint64_t>(unzigzag(z));
-      b.atoms[j].*member = static_cast<double>(static_cast<std::int64_t>(previous_)) / divisor_;
-    }
-    return true;
+    if (!(b.all & bit)) return fill_scaled<false, true>(b, bit, member);
+    // With room for the longest value of every atom, no value needs its bytes counted.
+    return in_.left() / kMaxVarint >= b.size ? fill_scaled<true, false>(b, bit, member)
+                                             : fill_scaled<true, true>(b, bit, member);
   }
 
   bool finished() const noexcept {
@@ -634,6 +643,24 @@ class RealColumn {
   }
 
  private:
+  template <bool Dense, bool Checked>
+  bool fill_scaled(const Batch& b, std::uint32_t bit, double AtomSite::* member) noexcept {
+    std::uint64_t next = next_whole();
+    for (std::size_t j = 0; j < b.size; ++j) {
+      if (!Dense && !(b.shapes[j] & bit)) continue;
+      if (position_++ == next) {
+        b.atoms[j].*member = exceptions_[next_exception_++].value;
+        next = next_whole();
+        continue;
+      }
+      std::uint64_t z;
+      if (!in_.varint<Checked>(&z)) return false;
+      previous_ += static_cast<std::uint64_t>(unzigzag(z));
+      b.atoms[j].*member = static_cast<double>(static_cast<std::int64_t>(previous_)) / divisor_;
+    }
+    return true;
+  }
+
   struct Whole {
     std::uint64_t position;  // among the column's values
     double value;
@@ -661,10 +688,19 @@ class IntColumn {
   }
 
   bool fill(const Batch& b, std::uint32_t bit, std::int32_t AtomSite::* member) noexcept {
+    if (!(b.all & bit)) return fill_as<false, true>(b, bit, member);
+    return in_.left() / kMaxVarint >= b.size ? fill_as<true, false>(b, bit, member) : fill_as<true, true>(b, bit, member);
+  }
+
+  bool finished() const noexcept { return in_.done(); }
+
+ private:
+  template <bool Dense, bool Checked>
+  bool fill_as(const Batch& b, std::uint32_t bit, std::int32_t AtomSite::* member) noexcept {
     for (std::size_t j = 0; j < b.size; ++j) {
-      if (!(b.shapes[j] & bit)) continue;
+      if (!Dense && !(b.shapes[j] & bit)) continue;
       std::uint64_t z;
-      if (!in_.varint(&z)) return false;
+      if (!in_.varint<Checked>(&z)) return false;
       previous_ += static_cast<std::uint64_t>(unzigzag(z));
       const auto v = static_cast<std::int64_t>(previous_);
       if (v < INT32_MIN || v > INT32_MAX) return false;
@@ -673,20 +709,17 @@ class IntColumn {
     return true;
   }
 
-  bool finished() const noexcept { return in_.done(); }
-
- private:
   Cursor in_{};
   std::uint64_t previous_ = 0;
 };
 
 std::uint32_t checksum(const char* data, std::size_t size) noexcept {
-  return static_cast<std::uint32_t>(crc32_z(0, reinterpret_cast<const Bytef*>(data), size));
+  return detail::crc32_of(data, size);
 }
 
 // Work that runs beside the decoding of a large form, on a second thread: faulting in the atom list's
 // memory ahead of the decoder (the kernel's zero-filling of fresh pages is a third of a load), then the
-// checksum (a sixth). The decoder is safe on any bytes, so its result stands once the checksum agrees.
+// checksum. The decoder is safe on any bytes, so its result stands once the checksum agrees.
 class Beside {
  public:
   explicit Beside(std::string_view checked) noexcept : checked_(checked) {}
@@ -814,7 +847,7 @@ bool read_atoms(Cursor in, Structure& s, Failure& fail, Beside* beside) {
   for (std::uint64_t start = 0; start < n;) {
     const std::size_t to_block_end = BlockList<AtomSite>::kBlockSize - start % BlockList<AtomSite>::kBlockSize;
     const std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>({kBatch, n - start, to_block_end}));
-    std::uint32_t any = 0;
+    std::uint32_t any = 0, all = ~0u;
     const std::uint8_t* code_at = codes.p + start * width;
     for (std::size_t j = 0; j < size; ++j) {
       const std::uint32_t code = width == 1 ? code_at[j] : width == 2 ? load<std::uint16_t>(code_at + 2 * j)
@@ -822,11 +855,12 @@ bool read_atoms(Cursor in, Structure& s, Failure& fail, Beside* beside) {
       if (code >= shapes.size()) return fail("atom shape code out of range");
       batch_shapes[j] = shapes[code];
       any |= shapes[code];
+      all &= shapes[code];
       AtomSite a;
       a.present = static_cast<std::uint16_t>(shapes[code] >> kTextFields);
       s.atoms.push_back(a);
     }
-    const Batch batch{&s.atoms[start], batch_shapes, size};
+    const Batch batch{&s.atoms[start], batch_shapes, size, all};
     bool ok = true;
     for (int f = 0; f < kTextFields && ok; ++f) {
       if (any >> f & 1) ok = texts[f].fill(batch, 1u << f, kTextMembers[f], s.arena);
@@ -850,15 +884,16 @@ bool read_atoms(Cursor in, Structure& s, Failure& fail, Beside* beside) {
   return true;
 }
 
-// One optional field of a bond row, present when its bit of `flags` is set.
-bool read_field(Cursor& in, std::uint64_t flags, int bit, std::optional<std::string>& field) {
+// One optional field of a bond row, present when its bit of `flags` is set. Inlined: a call per field
+// cost a small entry's bond rows about as much as the fields themselves.
+[[gnu::always_inline]] inline bool read_field(Cursor& in, std::uint64_t flags, int bit, std::optional<std::string>& field) {
   std::string_view t;
   if (!(flags >> bit & 1)) return true;
   if (!utf8_text(in, &t)) return false;
   field.emplace(t);
   return true;
 }
-bool read_field(Cursor& in, std::uint64_t flags, int bit, std::optional<std::int32_t>& field) noexcept {
+[[gnu::always_inline]] inline bool read_field(Cursor& in, std::uint64_t flags, int bit, std::optional<std::int32_t>& field) noexcept {
   return !(flags >> bit & 1) || in.int32(&field.emplace());
 }
 
@@ -892,8 +927,7 @@ bool read_bonds(Cursor in, Structure& s, Failure& fail) {
   if (!in.varint(&n) || n > in.left()) return fail("more bond rows than the section holds");
   s.bonds.reserve(n);
   for (std::uint64_t i = 0; i < n; ++i) {
-    static const BondRecord kEmpty{};
-    s.bonds.push_back(kEmpty);
+    s.bonds.push_back(BondRecord{});
     if (!read_bond(in, s.bonds.back())) return fail("bond row cut short or out of range");
   }
   return in.done() || fail("bonds section has bytes left");

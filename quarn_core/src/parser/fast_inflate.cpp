@@ -85,5 +85,13 @@ MemberOutcome inflate_member(const unsigned char*, std::size_t, char*, std::size
 
 #endif
 
+std::uint32_t crc32_of(const void* data, std::size_t size) noexcept {
+#if QUARN_HAVE_LIBDEFLATE
+  return libdeflate_crc32(0, data, size);
+#else
+  return static_cast<std::uint32_t>(crc32_z(0, static_cast<const Bytef*>(data), size));
+#endif
+}
+
 }  // namespace detail
 }  // namespace quarn
