@@ -53,7 +53,7 @@ namespace {
 constexpr Signature kParse{"parse", {"path", nullptr, nullptr}, 1, 1};
 
 PyObject* parse(PyObject*, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
+  return interruptible([&]() -> PyObject* {
     Arguments a(kParse);
     if (!a.bind(args, kwargs)) return nullptr;
     Ref path = path_bytes(a[0]);

@@ -96,9 +96,6 @@ inline bool signal_raised(void*) noexcept { return PyErr_CheckSignals() != 0; }
 template <class Body>
 PyObject* guarded(Body&& body) noexcept {
   try {
-    // Long core work asks between its steps whether a signal handler raised (Ctrl-C's
-    // KeyboardInterrupt, a timeout's exception); the handler's exception is then the call's.
-    const quarn::InterruptScope signals(signal_raised, nullptr);
     return std::forward<Body>(body)();
   } catch (const quarn::Interrupted&) {
     if (!PyErr_Occurred()) PyErr_SetNone(PyExc_KeyboardInterrupt);
@@ -112,6 +109,17 @@ PyObject* guarded(Body&& body) noexcept {
   } catch (...) {
     return raise_internal("unknown internal failure");
   }
+}
+
+// guarded, for calls whose core work may be long (parse and the queries; not the getters, which
+// would only pay for the check): the core asks between its steps whether a signal handler raised
+// (Ctrl-C's KeyboardInterrupt, a timeout's exception), and the handler's exception is then the call's.
+template <class Body>
+PyObject* interruptible(Body&& body) noexcept {
+  return guarded([&]() -> PyObject* {
+    const quarn::InterruptScope signals(signal_raised, nullptr);
+    return std::forward<Body>(body)();
+  });
 }
 
 }  // namespace quarn::py

@@ -62,7 +62,7 @@ PyObject* bounding_box(PyObject* self, PyObject*) noexcept {
 }
 
 PyObject* explicit_bonds(PyObject* self, PyObject*) noexcept {
-  return guarded([self]() -> PyObject* {
+  return interruptible([self]() -> PyObject* {
     const auto pairs = model(self).explicit_bonds();
     const std::uint64_t needed = list_bytes(pairs.size(), kPyPairBytes + 2 * kPyIntBytes);
     if (!room_for("Structure.explicit_bonds", pairs.size(), needed)) return nullptr;
@@ -87,7 +87,7 @@ PyObject* objects_of(const char* what, PyObject* type, std::vector<Value>& value
 constexpr Signature kContacts{"Structure.contacts", {"cutoff", "max_results", nullptr}, 2, 1};
 
 PyObject* contacts(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
+  return interruptible([&]() -> PyObject* {
     Arguments a(kContacts);
     double cutoff = 0;
     std::optional<std::uint64_t> max_results;
@@ -118,7 +118,7 @@ bool bind_point_query(const Signature& signature, PyObject* args, PyObject* kwar
 constexpr Signature kNearestAtoms{"Structure.nearest_atoms", {"origin", "max_distance", "max_results"}, 3, 3};
 
 PyObject* nearest_atoms(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
+  return interruptible([&]() -> PyObject* {
     PointQuery q;
     if (!bind_point_query(kNearestAtoms, args, kwargs, &q)) return nullptr;
     const Structure& s = model(self);
@@ -143,7 +143,7 @@ PyObject* nearest_atoms(PyObject* self, PyObject* args, PyObject* kwargs) noexce
 constexpr Signature kNearestResidues{"Structure.nearest_residues", {"origin", "max_distance", "max_results"}, 3, 3};
 
 PyObject* nearest_residues(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
+  return interruptible([&]() -> PyObject* {
     PointQuery q;
     if (!bind_point_query(kNearestResidues, args, kwargs, &q)) return nullptr;
     const auto rows = quarn::nearest_residues(model(self), q.origin, q.max_distance, q.max_results);
@@ -165,7 +165,7 @@ std::uint64_t matrix_bytes(std::uint64_t n) noexcept {
 }
 
 PyObject* dense_distance_matrix(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
+  return interruptible([&]() -> PyObject* {
     Arguments a(kDenseDistanceMatrix);
     std::vector<std::uint64_t> indices;  // empty: every positioned atom
     if (!a.bind(args, kwargs)) return nullptr;
@@ -189,7 +189,7 @@ PyObject* dense_distance_matrix(PyObject* self, PyObject* args, PyObject* kwargs
 constexpr Signature kSparseAdjacency{"Structure.sparse_adjacency", {"include_geometric", "tolerance", nullptr}, 2, 2};
 
 PyObject* sparse_adjacency(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
+  return interruptible([&]() -> PyObject* {
     Arguments a(kSparseAdjacency);
     bool include_geometric = false;
     double tolerance = 0;
@@ -221,7 +221,7 @@ PyObject* sparse_adjacency(PyObject* self, PyObject* args, PyObject* kwargs) noe
 constexpr Signature kAtomProfile{"Structure.atom_profile", {"atom_index", "include_geometric", "tolerance"}, 3, 3};
 
 PyObject* atom_profile(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  return guarded([&]() -> PyObject* {
+  return interruptible([&]() -> PyObject* {
     Arguments a(kAtomProfile);
     std::uint64_t atom_index = 0;
     bool include_geometric = false;
