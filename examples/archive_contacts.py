@@ -15,11 +15,11 @@ runs the very same function on its chunk; --dask local starts a LocalCluster on 
 from __future__ import annotations
 
 import argparse
-import os
 import sys
-from typing import Iterable, List, Optional, Sequence, Tuple
+from typing import List, Optional, Sequence, Tuple
 
 import quarn
+from quarn.cli import entry_files  # the command line's walk: files named, folders searched
 
 CUTOFF = 4.0
 WATER = frozenset({"HOH", "DOD", "WAT"})
@@ -74,18 +74,6 @@ def on_dask(client, paths: Sequence[str], chunk: int = 16) -> Tuple[List[Row], L
         rows.extend(part_rows)
         failures.extend(part_failures)
     return rows, failures
-
-
-def entry_files(arguments: Iterable[str]) -> List[str]:
-    files = []
-    for path in arguments:
-        if not os.path.isdir(path):
-            files.append(path)
-            continue
-        for folder, subfolders, names in os.walk(path):
-            subfolders.sort()
-            files.extend(os.path.join(folder, n) for n in sorted(names) if n.lower().endswith((".cif", ".cif.gz")))
-    return files
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
