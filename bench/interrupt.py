@@ -28,12 +28,14 @@ def latency(call, after):
     signal.signal(signal.SIGALRM, signal.default_int_handler)
     start = time.perf_counter()
     signal.setitimer(signal.ITIMER_REAL, after)
+    finished = False
     try:
         call()
-    except KeyboardInterrupt:
-        return time.perf_counter() - start - after
-    finally:
+        finished = True
         signal.setitimer(signal.ITIMER_REAL, 0)
+    except KeyboardInterrupt:
+        if not finished:
+            return time.perf_counter() - start - after
     return None  # finished before the signal came
 
 
