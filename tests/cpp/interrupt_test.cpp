@@ -5,8 +5,10 @@
 #include <algorithm>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "builder.hpp"
+#include "model/pair_sort.hpp"
 #include "quarn/analyze/adjacency.hpp"
 #include "quarn/contacts.hpp"
 #include "quarn/interrupt.hpp"
@@ -96,6 +98,22 @@ TEST(Interrupt, AParseStopsAndScopesNest) {
   EXPECT_EQ(outer.asked, 0);
   EXPECT_THROW((void)parse_text(text, true), Interrupted);
   EXPECT_TRUE(interrupt_requested());  // once said, it holds for the scope
+}
+
+// The sorts' steps over whole arrays check between slices: they give std::unique's answer across
+// slice boundaries (runs of three straddle them), and stop when asked.
+TEST(Interrupt, SlicedArrayStepsAnswerAsWholeOnesAndStop) {
+  std::vector<std::uint64_t> values(3'000'000);
+  for (std::size_t i = 0; i < values.size(); ++i) values[i] = i / 3 + (i % 1000 == 0 ? 7 : 0);
+  std::vector<std::uint64_t> expected = values;
+  expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
+  std::vector<std::uint64_t> kept = values;
+  kept.resize(detail::unique_in_slices(kept.data(), kept.size()));
+  EXPECT_EQ(kept, expected);
+  Countdown c{0, 1};
+  const InterruptScope scope(Countdown::check, &c);
+  EXPECT_THROW((void)detail::unique_in_slices(values.data(), values.size()), Interrupted);
+  EXPECT_THROW(detail::fault_in(values.data(), values.size()), Interrupted);
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ constexpr auto atoms_of = [](const FoundPair& p) noexcept { return p.atoms; };
 constexpr auto distance_bits_of = [](const FoundPair& p) noexcept { return p.distance_bits; };
 
 void drop_repeats(PairBuffer& pairs) {
-  pairs.truncate(static_cast<std::size_t>(std::unique(pairs.begin(), pairs.end()) - pairs.begin()));
+  pairs.truncate(detail::unique_in_slices(pairs.begin(), pairs.size()));
 }
 
 }  // namespace

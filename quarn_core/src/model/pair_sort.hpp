@@ -23,6 +23,21 @@ void for_each_found(std::span<const PairRun> runs, F&& f) {
   }
 }
 
+// Touches every page of the `size` values at `data`, a slice at a time with an interruption point
+// between slices. Why: a scatter writes all over its output from its first run, so that run would
+// fault in the whole array (about half a second per gigabyte) without a check.
+template <class T>
+void fault_in(T* data, std::size_t size) {
+  constexpr std::size_t kSlice = std::size_t{4} << 20, kPage = 4096;
+  volatile char* bytes = reinterpret_cast<char*>(data);
+  const std::size_t total = size * sizeof(T);
+  for (std::size_t at = 0; at < total; at += kSlice) {
+    interruption_point();
+    const std::size_t end = std::min(total, at + kSlice);
+    for (std::size_t page = at; page < end; page += kPage) bytes[page] = 0;
+  }
+}
+
 // Writes every pair of the runs into `out` (as many as they hold), grouped by bucket_of(pair) in ascending
 // bucket order and stably within a bucket; `start` receives the buckets + 1 bounds.
 // Why counting passes: with several pairs per bucket, bucketing is linear where a comparison sort of
@@ -33,6 +48,7 @@ void scatter(std::span<const PairRun> found, std::uint64_t buckets, Bucket bucke
   start.assign(buckets + 1, 0);
   for_each_found(found, [&](const FoundPair& p) { ++start[bucket_of(p) + 1]; });
   for (std::uint64_t k = 0; k < buckets; ++k) start[k + 1] += start[k];
+  fault_in(out, start[buckets]);
   std::vector<std::uint64_t> next(start.begin(), start.end() - 1);
   for_each_found(found, [&](const FoundPair& p) { out[next[bucket_of(p)]++] = p; });
 }
@@ -81,6 +97,24 @@ void radix_sort(T* begin, std::size_t size, T* scratch, Key key) {
     const std::uint64_t end = b + 1 < buckets ? first[b + 1] : size;
     if (end - first[b] > 1) radix_sort(begin + first[b], end - first[b], scratch, key);
   }
+}
+
+// std::unique over the `size` values at `data`, a slice at a time with an interruption point between
+// slices; returns how many it kept. Writes nothing before the first repeat, as std::unique.
+template <class T>
+std::size_t unique_in_slices(T* data, std::size_t size) {
+  constexpr std::size_t kSlice = std::size_t{1} << 20;
+  std::size_t kept = std::min<std::size_t>(size, 1);
+  for (std::size_t at = 1; at < size; at += kSlice) {
+    interruption_point();
+    const std::size_t end = std::min(size, at + kSlice);
+    for (std::size_t k = at; k < end; ++k) {
+      if (data[k] == data[kept - 1]) continue;
+      if (kept != k) data[kept] = data[k];
+      ++kept;
+    }
+  }
+  return kept;
 }
 
 // radix_sort of every bucket [start[k], start[k + 1]) of `rows`; an interruption point between buckets.
