@@ -90,12 +90,20 @@ class BlockList {
   // Appends `n` elements copied from `first` (trivially copyable T), one memcpy per block they fill.
   // May throw std::bad_alloc as push_back does; the elements appended before a failure stay.
   void append(const T* first, std::size_t n) {
+    append(first, n, [](T* to, const T* from, std::size_t count) noexcept {
+      std::memcpy(static_cast<void*>(to), from, count * sizeof(T));
+    });
+  }
+
+  // The same, with copy(to, from, count) doing each block's copy into uninitialised memory.
+  template <class Copy>
+  void append(const T* first, std::size_t n, Copy&& copy) {
     static_assert(std::is_trivially_copyable_v<T>);
     while (n > 0) {
       if (size_ == capacity()) grow();
       const std::size_t block_end = std::min(capacity(), (size_ / kBlockSize + 1) * kBlockSize);
       const std::size_t count = std::min(n, block_end - size_);
-      std::memcpy(static_cast<void*>(&(*this)[size_]), first, count * sizeof(T));
+      copy(&(*this)[size_], first, count);
       size_ += count;
       first += count;
       n -= count;

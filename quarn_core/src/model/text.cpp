@@ -25,10 +25,10 @@ Text TextArena::store(std::string_view s) {
       }
       next_ask_ = reserved_ + size + kAlwaysFits;
     }
-    auto chunk = std::make_unique_for_overwrite<std::byte[]>(size);
-    std::byte* base = chunk.get();
     chunks_.reserve(chunks_.size() + 1);  // so push_back cannot throw after the allocation
-    chunks_.push_back(std::move(chunk));
+    std::shared_ptr<std::byte[]> chunk(new std::byte[size]);
+    std::byte* base = chunk.get();
+    chunks_.push_back({std::move(chunk), size});
     reserved_ += size;
     if (need > kChunkSize) {
       const std::uint64_t length = s.size();
@@ -46,6 +46,20 @@ Text TextArena::store(std::string_view s) {
   cursor_ += need;
   left_ -= need;
   return Text::from_block(block);
+}
+
+void TextArena::share(const TextArena& other) {
+  std::vector<Block> kept = kept_;
+  kept.reserve(kept.size() + other.chunks_.size() + other.kept_.size());
+  std::size_t bytes = 0;
+  for (const auto* from : {&other.chunks_, &other.kept_}) {
+    for (const Block& b : *from) {
+      kept.push_back(b);
+      bytes += b.bytes;
+    }
+  }
+  kept_ = std::move(kept);
+  shared_ += bytes;
 }
 
 }  // namespace quarn
