@@ -110,8 +110,8 @@ class TextArena {
   Text store(std::string_view s);
 
   // Keeps every block of `other` alive as long as this arena, so that a Text pointing into `other`
-  // is valid here too, also after `other` is gone. Copies no characters: one reference per block of
-  // `other`. Reads `other` only, so it may run concurrently with any other reader of it; `other` must
+  // is valid here too, also after `other` is gone. Copies no characters: one reference per arena
+  // whose blocks `other` holds or keeps. Reads `other` only, so it may run concurrently with any other reader of it; `other` must
   // not be stored into meanwhile. May throw std::bad_alloc, leaving this arena as it was.
   void share(const TextArena& other);
 
@@ -119,12 +119,13 @@ class TextArena {
   std::size_t bytes_reserved() const noexcept { return reserved_ + shared_; }
 
  private:
-  struct Block {
-    std::shared_ptr<std::byte[]> memory;
-    std::size_t bytes;
+  // One shared owner per arena, not one per block: a reference count beside every 64 KiB block broke
+  // up the heap between them, and the freed blocks stayed in the process.
+  struct Blocks {
+    std::vector<std::unique_ptr<std::byte[]>> chunks;
   };
-  std::vector<Block> chunks_;    // this arena's own blocks
-  std::vector<Block> kept_;      // blocks of other arenas that this one keeps alive
+  std::shared_ptr<Blocks> own_;                   // made with the first long text
+  std::vector<std::shared_ptr<const Blocks>> kept_;  // other arenas' blocks that this one keeps alive
   std::byte* cursor_ = nullptr;  // free space in the newest chunk
   std::size_t left_ = 0;
   std::size_t reserved_ = 0;

@@ -25,10 +25,11 @@ Text TextArena::store(std::string_view s) {
       }
       next_ask_ = reserved_ + size + kAlwaysFits;
     }
-    chunks_.reserve(chunks_.size() + 1);  // so push_back cannot throw after the allocation
-    std::shared_ptr<std::byte[]> chunk(new std::byte[size]);
+    if (!own_) own_ = std::make_shared<Blocks>();
+    own_->chunks.reserve(own_->chunks.size() + 1);  // so push_back cannot throw after the allocation
+    auto chunk = std::make_unique_for_overwrite<std::byte[]>(size);
     std::byte* base = chunk.get();
-    chunks_.push_back({std::move(chunk), size});
+    own_->chunks.push_back(std::move(chunk));
     reserved_ += size;
     if (need > kChunkSize) {
       const std::uint64_t length = s.size();
@@ -49,17 +50,12 @@ Text TextArena::store(std::string_view s) {
 }
 
 void TextArena::share(const TextArena& other) {
-  std::vector<Block> kept = kept_;
-  kept.reserve(kept.size() + other.chunks_.size() + other.kept_.size());
-  std::size_t bytes = 0;
-  for (const auto* from : {&other.chunks_, &other.kept_}) {
-    for (const Block& b : *from) {
-      kept.push_back(b);
-      bytes += b.bytes;
-    }
-  }
+  std::vector<std::shared_ptr<const Blocks>> kept = kept_;
+  kept.reserve(kept.size() + 1 + other.kept_.size());
+  if (other.own_) kept.push_back(other.own_);
+  kept.insert(kept.end(), other.kept_.begin(), other.kept_.end());
   kept_ = std::move(kept);
-  shared_ += bytes;
+  shared_ += other.reserved_ + other.shared_;
 }
 
 }  // namespace quarn
