@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "builder.hpp"
 #include "entries.hpp"
 #include "quarn/binary_form.hpp"
 #include "quarn/derive.hpp"
@@ -100,6 +101,32 @@ TEST(DeriveOrigin, AChainOfDerivationsMapsToTheParsedAtoms) {
   EXPECT_EQ(two->derivation->parsed_indices, (std::vector<std::uint64_t>{first[5], first[2], first[0]}));
   EXPECT_FALSE(two->cell.has_value()) << "a dropped cell stays dropped";
   EXPECT_EQ(two->derivation->parsed_cell, s->cell);
+}
+
+TEST(DeriveOrigin, LongTextsOutliveTheParentWhetherSharedOrCopied) {
+  // Enough long names for more than one arena block, so that a small selection copies its texts and
+  // a large one shares the parent's blocks; a chain of shares must keep the first parent's blocks.
+  const auto long_name = [](int i) { return "ATOMNAME" + std::to_string(i); };
+  testing::StructureBuilder b;
+  for (int i = 0; i < 8000; ++i) b.atom("C", {1.0 * i, 0, 0}).name(long_name(i));
+  std::optional<Structure> parent = b.take();
+  std::vector<std::uint64_t> most(6000), few = {7999, 3, 4000};
+  std::iota(most.begin(), most.end(), 1000);
+  auto shared = derive(*parent, most);
+  auto copied = derive(*parent, few);
+  ASSERT_TRUE(shared && copied);
+  std::vector<std::uint64_t> backwards(most.size());
+  std::iota(backwards.rbegin(), backwards.rend(), 0);
+  auto again = derive(*shared, backwards);
+  ASSERT_TRUE(again);
+  parent.reset();
+  shared = derive(*copied, {0, 1});  // the first share goes too; `again` keeps the blocks alive alone
+  ASSERT_TRUE(shared);
+  EXPECT_EQ(again->atoms[0].label_atom_id.view(), long_name(6999));
+  EXPECT_EQ(again->atoms[5999].label_atom_id.view(), long_name(1000));
+  for (std::size_t k = 0; k < few.size(); ++k) {
+    EXPECT_EQ(copied->atoms[k].label_atom_id.view(), long_name(static_cast<int>(few[k])));
+  }
 }
 
 TEST(DeriveRefusal, EmptyOutOfRangeAndRepeatedIndices) {

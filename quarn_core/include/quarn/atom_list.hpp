@@ -87,15 +87,42 @@ class BlockList {
     ++size_;
   }
 
+  // Appends a value-initialised element in place and returns it. May throw as push_back does.
+  T& emplace_back() {
+    if (size_ == capacity()) grow();
+    T* slot = ::new (static_cast<void*>(&(*this)[size_])) T();
+    ++size_;
+    return *slot;
+  }
+
+  // Appends `n` > 0 elements of all-zero bytes (T trivially copyable, its zero bytes a valid value)
+  // and returns the first. They must fit in room already reserved in the block of element size(),
+  // so they are contiguous. Never allocates.
+  T* append_zeroed(std::size_t n) noexcept {
+    static_assert(std::is_trivially_copyable_v<T>);
+    T* first = &(*this)[size_];
+    std::memset(static_cast<void*>(first), 0, n * sizeof(T));
+    size_ += n;
+    return first;
+  }
+
   // Appends `n` elements copied from `first` (trivially copyable T), one memcpy per block they fill.
   // May throw std::bad_alloc as push_back does; the elements appended before a failure stay.
   void append(const T* first, std::size_t n) {
+    append(first, n, [](T* to, const T* from, std::size_t count) noexcept {
+      std::memcpy(static_cast<void*>(to), from, count * sizeof(T));
+    });
+  }
+
+  // The same, with copy(to, from, count) doing each block's copy into uninitialised memory.
+  template <class Copy>
+  void append(const T* first, std::size_t n, Copy&& copy) {
     static_assert(std::is_trivially_copyable_v<T>);
     while (n > 0) {
       if (size_ == capacity()) grow();
       const std::size_t block_end = std::min(capacity(), (size_ / kBlockSize + 1) * kBlockSize);
       const std::size_t count = std::min(n, block_end - size_);
-      std::memcpy(static_cast<void*>(&(*this)[size_]), first, count * sizeof(T));
+      copy(&(*this)[size_], first, count);
       size_ += count;
       first += count;
       n -= count;

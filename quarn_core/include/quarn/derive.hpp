@@ -24,11 +24,14 @@ struct DeriveError {
 // `keep_cell`). Its `derivation` maps each atom to the structure that was parsed and keeps that one's
 // cell. Refused: an empty list, an index not below parent.atom_count(), an index given twice.
 //
-// Copies the selected atom records and the texts of theirs that are too long to sit inline, so the
-// result owns everything and outlives `parent`; the bond rows are copied too (their count does not
-// depend on the selection). Caches (bond graph, spatial index) are built on first use, as on a parsed
-// structure. Linear in the atoms selected plus the bond rows, plus one bit per atom of `parent` to
-// find duplicates; a selection of 32 MiB of records or more has one helper thread fault its memory in
+// Copies the selected atom records (a run of consecutive indices in one copy, streamed past the
+// cache when long). Their texts too long to sit inline are copied too when the selection is small
+// against `parent`; when it holds at least half of its atoms, or `parent`'s long texts take at most
+// one 64 KiB block, the result shares `parent`'s blocks of them instead (reference-counted). Either
+// way the result outlives `parent`; the bond rows are copied too (their count does not depend on
+// the selection). Caches (bond graph, spatial index) are built on first use, as on a parsed
+// structure. Linear in the atoms selected plus the bond rows, plus, unless the indices ascend, one
+// bit per atom of `parent` to find duplicates; a selection of 32 MiB of records or more has one helper thread fault its memory in
 // beside the copy (it never throws; without a thread to be had, the copy does it). Reads `parent`
 // only (never its caches), so it may run concurrently with any other reader of `parent`. May throw
 // std::bad_alloc.
@@ -36,7 +39,8 @@ Expected<Structure, DeriveError> derive(const Structure& parent, std::vector<std
                                         bool keep_cell = true);
 
 // The indices, ascending, of the atoms of model `model_num` (the model number of the first atom when
-// absent; atoms without a model number form one model). Empty when no atom matches. Linear; reads `s`
+// absent; atoms without a model number form one model). Empty when no atom matches. Linear; takes
+// room for every atom of `s` while it runs (handing back what a much smaller model leaves); reads `s`
 // only, so it may run concurrently with any other reader; may throw std::bad_alloc.
 std::vector<std::uint64_t> model_atoms(const Structure& s, std::optional<std::int32_t> model_num);
 

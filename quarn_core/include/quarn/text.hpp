@@ -94,7 +94,8 @@ class Text {
 static_assert(sizeof(Text) == 7 && alignof(Text) == 1);
 
 // Owner of the texts too long to sit inline. Blocks never move once written, so a Text stays valid when
-// the arena (and the Structure holding it) is moved. Not copyable.
+// the arena (and the Structure holding it) is moved. Not copyable; blocks are reference-counted so that
+// another arena may keep them (share), and the texts pointing into them, alive as well.
 class TextArena {
  public:
   TextArena() = default;
@@ -108,15 +109,28 @@ class TextArena {
   // 64 MiB of blocks).
   Text store(std::string_view s);
 
-  // Bytes held in blocks (for memory accounting).
-  std::size_t bytes_reserved() const noexcept { return reserved_; }
+  // Keeps every block of `other` alive as long as this arena, so that a Text pointing into `other`
+  // is valid here too, also after `other` is gone. Copies no characters: one reference per arena
+  // whose blocks `other` holds or keeps. Reads `other` only, so it may run concurrently with any other reader of it; `other` must
+  // not be stored into meanwhile. May throw std::bad_alloc, leaving this arena as it was.
+  void share(const TextArena& other);
+
+  // Bytes held in blocks, shared ones included (for memory accounting).
+  std::size_t bytes_reserved() const noexcept { return reserved_ + shared_; }
 
  private:
-  std::vector<std::unique_ptr<std::byte[]>> chunks_;
+  // One shared owner per arena, not one per block: a reference count beside every 64 KiB block broke
+  // up the heap between them, and the freed blocks stayed in the process.
+  struct Blocks {
+    std::vector<std::unique_ptr<std::byte[]>> chunks;
+  };
+  std::shared_ptr<Blocks> own_;                   // made with the first long text
+  std::vector<std::shared_ptr<const Blocks>> kept_;  // other arenas' blocks that this one keeps alive
   std::byte* cursor_ = nullptr;  // free space in the newest chunk
   std::size_t left_ = 0;
   std::size_t reserved_ = 0;
-  std::size_t next_ask_ = 0;  // reserved_ beyond which the next block is asked for first
+  std::size_t shared_ = 0;       // bytes of kept_
+  std::size_t next_ask_ = 0;     // reserved_ beyond which the next block is asked for first
 };
 
 }  // namespace quarn

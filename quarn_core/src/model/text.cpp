@@ -25,10 +25,11 @@ Text TextArena::store(std::string_view s) {
       }
       next_ask_ = reserved_ + size + kAlwaysFits;
     }
+    if (!own_) own_ = std::make_shared<Blocks>();
+    own_->chunks.reserve(own_->chunks.size() + 1);  // so push_back cannot throw after the allocation
     auto chunk = std::make_unique_for_overwrite<std::byte[]>(size);
     std::byte* base = chunk.get();
-    chunks_.reserve(chunks_.size() + 1);  // so push_back cannot throw after the allocation
-    chunks_.push_back(std::move(chunk));
+    own_->chunks.push_back(std::move(chunk));
     reserved_ += size;
     if (need > kChunkSize) {
       const std::uint64_t length = s.size();
@@ -46,6 +47,15 @@ Text TextArena::store(std::string_view s) {
   cursor_ += need;
   left_ -= need;
   return Text::from_block(block);
+}
+
+void TextArena::share(const TextArena& other) {
+  std::vector<std::shared_ptr<const Blocks>> kept = kept_;
+  kept.reserve(kept.size() + 1 + other.kept_.size());
+  if (other.own_) kept.push_back(other.own_);
+  kept.insert(kept.end(), other.kept_.begin(), other.kept_.end());
+  kept_ = std::move(kept);
+  shared_ += other.reserved_ + other.shared_;
 }
 
 }  // namespace quarn
