@@ -499,6 +499,15 @@ Text stored(std::string_view t, TextArena& arena) {
 // seven-byte store takes three. The zero lands on the first byte of the next field of the record,
 // which is zero until a later column (texts and numbers are filled in record order) writes it.
 static_assert(offsetof(AtomSite, auth_asym_id) + sizeof(std::uint64_t) <= sizeof(AtomSite));
+// ... and it relies on the texts lying back to back in the order kTextMembers fills them.
+static_assert(offsetof(AtomSite, type_symbol) == offsetof(AtomSite, id) + Text::kBytes &&
+              offsetof(AtomSite, label_atom_id) == offsetof(AtomSite, type_symbol) + Text::kBytes &&
+              offsetof(AtomSite, auth_atom_id) == offsetof(AtomSite, label_atom_id) + Text::kBytes &&
+              offsetof(AtomSite, label_alt_id) == offsetof(AtomSite, auth_atom_id) + Text::kBytes &&
+              offsetof(AtomSite, label_comp_id) == offsetof(AtomSite, label_alt_id) + Text::kBytes &&
+              offsetof(AtomSite, label_asym_id) == offsetof(AtomSite, label_comp_id) + Text::kBytes &&
+              offsetof(AtomSite, auth_asym_id) == offsetof(AtomSite, label_asym_id) + Text::kBytes &&
+              offsetof(AtomSite, x_value) >= offsetof(AtomSite, auth_asym_id) + sizeof(std::uint64_t) - 1);
 
 std::uint64_t word_of(Text t) noexcept {
   std::uint64_t w = 0;
