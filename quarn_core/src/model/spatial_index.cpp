@@ -282,18 +282,21 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
     start[rows] = next;
     std::vector<std::uint32_t> tail(parts);  // the next slot of each part's atoms without finite coordinates
     for (unsigned part = 0, t = n; part < parts; t += found[part].non_finite, ++part) tail[part] = t;
+    // Only the atom of each slot is scattered, one narrow write stream per row; the rows then gather
+    // their atoms' values, sort them in cache and write every slot array in order.
+    ScratchArray<std::uint32_t> atom_at(slots, what);
     auto scatter = [&](unsigned part) noexcept {
       std::uint32_t* const next_slot = cursor.data() + std::size_t{part} * rows;
       const auto [begin, end] = share(atoms, part, parts);
       for (std::uint32_t i = begin; i < end; ++i) {
         const std::uint32_t r = row_of[i];
         if (r == kNoSlot) continue;
-        place(r == kNonFinite ? tail[part]++ : next_slot[r]++, placed[i], i);
+        atom_at[r == kNonFinite ? tail[part]++ : next_slot[r]++] = i;
       }
     };
     detail::run_parts(parts, scatter, status);
-    placed = ScratchArray<Placed>();
     row_of = ScratchArray<std::uint32_t>();
+    for (std::size_t k = n; k < slots; ++k) place(k, placed[atom_at[k]], atom_at[k]);
 
     // The rows split where the slots do; each part sorts its rows and describes them.
     std::vector<std::size_t> first_row(parts + 1), first_index(parts + 1);
@@ -327,17 +330,22 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
       for (std::size_t r = first_row[part]; r < first_row[part + 1]; ++r) {
         const std::uint32_t begin = start[r], end = start[r + 1];
         if (begin == end) continue;
-        if (end - begin > 1 && !std::is_sorted(x + begin, x + end)) {
-          for (std::uint32_t k = begin; k < end; ++k) {
-            items[k - begin] = {g.x_[k], g.y_[k], g.z_[k], g.radius_[k], g.atom_[k]};
-          }
+        bool sorted = true;
+        for (std::uint32_t k = begin; k < end; ++k) {
+          const std::uint32_t atom = atom_at[k];
+          const Placed& p = placed[atom];
+          items[k - begin] = {p.x, p.y, p.z, p.radius, atom};
+          sorted = sorted && (k == begin || !(p.x < items[k - begin - 1].x));
+        }
+        // A row is in atom order: sorted by x, it is sorted by (x, atom).
+        if (!sorted) {
           std::sort(items, items + (end - begin), [](const Sorted& a, const Sorted& b) {
             return a.x != b.x ? a.x < b.x : a.atom < b.atom;
           });
-          for (std::uint32_t k = begin; k < end; ++k) {
-            const Sorted& v = items[k - begin];
-            place(k, {v.x, v.y, v.z, v.radius}, v.atom);
-          }
+        }
+        for (std::uint32_t k = begin; k < end; ++k) {
+          const Sorted& v = items[k - begin];
+          place(k, {v.x, v.y, v.z, v.radius}, v.atom);
         }
         g.rows_[index++] = g.make_row(row_key(r), begin, end);
         for (std::uint32_t k = begin; k < end; ++k) {
@@ -348,6 +356,7 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
       found[part].max_radius = max_radius;
     };
     detail::run_parts(parts, sort_rows, status);
+    placed = ScratchArray<Placed>();
     for (const PartFindings& f : found) {
       if (!std::isnan(f.max_radius) && !(f.max_radius <= g.max_radius_)) g.max_radius_ = f.max_radius;
     }
