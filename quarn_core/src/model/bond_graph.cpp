@@ -221,8 +221,7 @@ class AtomsByName {
         failed.store(true, std::memory_order_relaxed);
       }
     };
-    SearchStatus status;
-    detail::run_parts(parts, find_ids, status);
+    detail::run_parts(parts, find_ids);
     if (failed.load(std::memory_order_relaxed)) throw std::bad_alloc();
     start_.assign(label_.size() + auth_.size() + 1, 0);
     for (std::size_t k = 0; k < n; ++k) {

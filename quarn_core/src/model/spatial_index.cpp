@@ -132,7 +132,6 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
   const auto atoms = static_cast<std::uint32_t>(s.atoms.size());
   const char* what = "the spatial index";
   const unsigned parts = detail::search_parts(atoms);
-  SearchStatus status;  // the passes allocate nothing, so no part fails
 
   ScratchArray<Placed> placed(atoms, what);
   ScratchArray<std::uint32_t> row_of(atoms, what);  // kNoSlot, kNonFinite, else the atom's row
@@ -164,7 +163,7 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
       }
     }
   };
-  detail::run_parts(parts, read_atoms, status);
+  detail::run_parts(parts, read_atoms);
 
   double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
   double magnitude = 0;
@@ -267,7 +266,7 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
         ++counts[r];
       }
     };
-    detail::run_parts(parts, count_rows, status);
+    detail::run_parts(parts, count_rows);
     std::vector<std::uint32_t> start(rows + 1);
     std::uint32_t next = 0;
     std::size_t occupied = 0;
@@ -294,7 +293,7 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
         atom_at[r == kNonFinite ? tail[part]++ : next_slot[r]++] = i;
       }
     };
-    detail::run_parts(parts, scatter, status);
+    detail::run_parts(parts, scatter);
     row_of = ScratchArray<std::uint32_t>();
     for (std::size_t k = n; k < slots; ++k) place(k, placed[atom_at[k]], atom_at[k]);
 
@@ -355,7 +354,7 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
       }
       found[part].max_radius = max_radius;
     };
-    detail::run_parts(parts, sort_rows, status);
+    detail::run_parts(parts, sort_rows);
     placed = ScratchArray<Placed>();
     for (const PartFindings& f : found) {
       if (!std::isnan(f.max_radius) && !(f.max_radius <= g.max_radius_)) g.max_radius_ = f.max_radius;
