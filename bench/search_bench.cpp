@@ -78,6 +78,8 @@ int main(int argc, char** argv) {
   first_and_repeated("first contacts(4.0)", [](const quarn::Structure& t) { quarn::contacts(t, 4.0, std::nullopt); });
   first_and_repeated("first sparse_adjacency(true, 0.4)",
                      [](const quarn::Structure& t) { quarn::sparse_adjacency(t, true, 0.4); });
+  first_and_repeated("first geometric_bond_pairs(0.4)",
+                     [](const quarn::Structure& t) { quarn::geometric_bond_pairs(t, 0.4); });
   int failures = 0;
   const auto check = [&failures](bool same, const char* what) {
     if (!same) {

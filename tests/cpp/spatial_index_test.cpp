@@ -259,9 +259,22 @@ TEST(IndexedSearchesEqualTheScans, PairSearchesSplitInParts) {
     const std::vector<Contact> sorted = stable_by_distance(scan);
     const std::vector<Contact> every = *exhaustive::find_contacts(s, kInf);  // the scan in parts, too
     const auto bonds = exhaustive::geometric_bond_pairs(s, 0.4);
+    const SpatialIndex whole = SpatialIndex::build(s);
     for (const unsigned parts : {2u, 3u, 7u}) {
       SCOPED_TRACE("seed " + std::to_string(seed) + " in " + std::to_string(parts) + " parts");
       const ForcedParts forced(parts);
+      // The index too is built in parts: a fresh copy of the scene, with the same slots as one part.
+      const Scene copy = random_scene(seed);
+      const Structure& s = copy.s;
+      const SpatialIndex& index = s.spatial_index();
+      ASSERT_EQ(index.slot_count(), whole.slot_count());
+      for (std::uint32_t slot = 0; slot < whole.slot_count(); ++slot) {
+        ASSERT_EQ(index.atom(slot), whole.atom(slot));
+        ASSERT_EQ(std::bit_cast<std::uint64_t>(index.covalent_radius(slot)),
+                  std::bit_cast<std::uint64_t>(whole.covalent_radius(slot)));
+      }
+      ASSERT_EQ(std::bit_cast<std::uint64_t>(index.max_covalent_radius()),
+                std::bit_cast<std::uint64_t>(whole.max_covalent_radius()));
       ASSERT_TRUE(same_rows(*find_contacts(s, cutoff), scan));
       ASSERT_TRUE(same_rows(*contacts(s, cutoff, std::nullopt), sorted));
       ASSERT_TRUE(same_rows(*contacts(s, cutoff, 5), first_rows(sorted, 5)));

@@ -65,10 +65,16 @@ namespace detail {
 // Runs body(part) for every part, all but part 0 on threads of their own (on this thread when one
 // cannot be started), and returns once every part has. body must not throw. While the calling thread
 // waits for the others it keeps asking its interrupt check, and asks `status` to stop when it says so.
-void run_parts(unsigned parts, void (*body)(void*, unsigned) noexcept, void* context, SearchStatus& status);
+// Without a status (null) it only waits: for steps too short to be worth stopping, such as building
+// an index, which a polling wait would slow down by its period.
+void run_parts(unsigned parts, void (*body)(void*, unsigned) noexcept, void* context, SearchStatus* status);
 template <class Body>
 void run_parts(unsigned parts, Body& body, SearchStatus& status) {
-  run_parts(parts, [](void* b, unsigned part) noexcept { (*static_cast<Body*>(b))(part); }, &body, status);
+  run_parts(parts, [](void* b, unsigned part) noexcept { (*static_cast<Body*>(b))(part); }, &body, &status);
+}
+template <class Body>
+void run_parts(unsigned parts, Body& body) {
+  run_parts(parts, [](void* b, unsigned part) noexcept { (*static_cast<Body*>(b))(part); }, &body, nullptr);
 }
 
 // Parts of a scan over every pair of `slots` slots, and the source slots of one part: shares with

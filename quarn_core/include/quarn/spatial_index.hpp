@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -89,12 +90,14 @@ class SpatialIndex {
   static constexpr double kCellEdge = 2.5;
 
   SpatialIndex() = default;
-  // May throw std::bad_alloc. `cell_edge` must be finite and positive.
+  // May throw std::bad_alloc. `cell_edge` must be finite and positive. Linear in the atoms (plus the
+  // cells of their box, or a sort where that box is mostly empty); large structures are built in parts
+  // side by side, on as many threads as a pair search uses (detail::search_parts), which only read `s`.
   static SpatialIndex build(const Structure& s, double cell_edge = kCellEdge);
 
   // The slots with finite coordinates: [0, size()). All slots: [0, slot_count()).
   std::uint32_t size() const noexcept { return finite_; }
-  std::uint32_t slot_count() const noexcept { return static_cast<std::uint32_t>(atom_.size()); }
+  std::uint32_t slot_count() const noexcept { return slots_; }
   std::uint64_t atom(std::uint32_t slot) const noexcept { return atom_[slot]; }
   Vec3 position(std::uint32_t slot) const noexcept { return {x_[slot], y_[slot], z_[slot]}; }
   // Covalent radius of the slot's element; NaN when it has none.
@@ -103,7 +106,7 @@ class SpatialIndex {
   double max_covalent_radius() const noexcept { return max_radius_; }
   // The atoms of the slots from size() on: positioned atoms with a NaN or infinite coordinate, ascending.
   std::span<const std::uint32_t> non_finite_atoms() const noexcept {
-    return std::span<const std::uint32_t>(atom_.begin() + finite_, atom_.end());
+    return std::span<const std::uint32_t>(atom_ + finite_, atom_ + slots_);
   }
   // The slot of atom `atom`, found near its `position`; nothing when the atom has no slot.
   std::optional<std::uint32_t> slot_of(std::uint64_t atom, Vec3 position) const;
@@ -169,8 +172,8 @@ class SpatialIndex {
   double padded(double reach, double magnitude) const noexcept {
     return reach + (reach + magnitude) * 0x1p-40;
   }
-  // Appends the row of the slots [begin, end), which lie in the cells of `key`.
-  void add_row(std::uint64_t key, std::uint32_t begin, std::uint32_t end);
+  // The row of the slots [begin, end), which lie in the cells of `key`.
+  Row make_row(std::uint64_t key, std::uint32_t begin, std::uint32_t end) const noexcept;
   // The cells of the coordinates in [lo, hi] on axis 1 (y) or 2 (z); false when none is occupied.
   bool cell_range(double lo, double hi, int axis, std::uint32_t* first, std::uint32_t* last) const noexcept;
   bool box_of(double y_lo, double y_hi, double z_lo, double z_hi, CellBox* box) const noexcept;
@@ -207,10 +210,16 @@ class SpatialIndex {
   std::uint32_t z_cells_ = 0;   // largest z cell in use
   double magnitude_ = 0;        // largest |coordinate| of any slot and largest finite periodic edge
   double max_radius_ = std::nan("");
-  // Written once in full when built: no zeroing first.
-  ScratchArray<double> x_, y_, z_;
-  ScratchArray<double> radius_;
-  ScratchArray<std::uint32_t> atom_;  // atom indices fit in 31 bits (kMaxPairedAtoms)
+  // Every slot's values in one allocation, written once in full when built (no zeroing first). Why
+  // one: together they fill huge pages where separate arrays of 100,000 atoms would each fault in
+  // small ones. The pointers below point into it and move with it.
+  ScratchArray<std::byte> store_;
+  const double* x_ = nullptr;
+  const double* y_ = nullptr;
+  const double* z_ = nullptr;
+  const double* radius_ = nullptr;
+  const std::uint32_t* atom_ = nullptr;  // atom indices fit in 31 bits (kMaxPairedAtoms)
+  std::uint32_t slots_ = 0;
   std::uint32_t finite_ = 0;          // slots with finite coordinates, the first ones
   std::vector<Row> rows_;
 };
@@ -351,13 +360,13 @@ void SpatialIndex::sweep(Rule& rule, std::pair<std::size_t, std::size_t> sources
     if (!kHalf) {
       // Both tests are monotone in x, so the atoms that pass form one run.
       first = static_cast<std::uint32_t>(
-          std::partition_point(x_.begin() + begin, x_.begin() + end,
+          std::partition_point(x_ + begin, x_ + end,
                                [&](double x) { return (x - shift.x) + max_reach < x_lo; }) -
-          x_.begin());
+          x_);
       last = static_cast<std::uint32_t>(
-          std::partition_point(x_.begin() + first, x_.begin() + end,
+          std::partition_point(x_ + first, x_ + end,
                                [&](double x) { return (x - shift.x) - max_reach <= x_hi; }) -
-          x_.begin());
+          x_);
     }
     for (std::uint32_t a = first; a < last; ++a) {
       const double own = rule.reach(a);

@@ -61,7 +61,7 @@ std::vector<Hit> nearest_first(std::vector<Hit> hits, std::uint64_t keep) {
 
 namespace detail {
 
-void run_parts(unsigned parts, void (*body)(void*, unsigned) noexcept, void* context, SearchStatus& status) {
+void run_parts(unsigned parts, void (*body)(void*, unsigned) noexcept, void* context, SearchStatus* status) {
   std::atomic<unsigned> finished{0};
   struct Counted {
     void (*body)(void*, unsigned) noexcept;
@@ -91,8 +91,9 @@ void run_parts(unsigned parts, void (*body)(void*, unsigned) noexcept, void* con
   if (parts > 0) body(context, 0);
   // The parts are about even, but a stop must not wait for the slowest of them.
   const auto started = static_cast<unsigned>(workers.size());
-  while (interrupt_watched() && status.running() && finished.load(std::memory_order_acquire) < started) {
-    if (interrupt_requested()) status.request_stop();
+  while (status != nullptr && interrupt_watched() && status->running() &&
+         finished.load(std::memory_order_acquire) < started) {
+    if (interrupt_requested()) status->request_stop();
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }  // joins the workers

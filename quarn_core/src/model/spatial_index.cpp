@@ -9,6 +9,7 @@
 #include "caches.hpp"
 #include "quarn/element.hpp"
 #include "quarn/found_pairs.hpp"
+#include "quarn/pair_search.hpp"
 #include "quarn/scratch_array.hpp"
 
 namespace quarn {
@@ -56,60 +57,127 @@ std::pair<std::size_t, std::size_t> SpatialIndex::part_rows(unsigned part, unsig
   return {row_at(part), row_at(part + 1)};
 }
 
+namespace {
+
+// An atom as the first pass of a build reads it.
+struct Placed {
+  double x, y, z, radius;
+};
+
+// A slot's values while its row is sorted by x.
+struct Sorted {
+  double x, y, z, radius;
+  std::uint32_t atom;
+};
+
+// Marks of the first pass for the atoms that go in no row; the others get their row number later.
+constexpr std::uint32_t kNoSlot = 0xffffffffu;     // no position
+constexpr std::uint32_t kNonFinite = 0xfffffffeu;  // a NaN or infinite coordinate
+
+// What one part of a build found in its share of the atoms. Apart by a cache line: parts write
+// theirs side by side.
+struct alignas(64) PartFindings {
+  double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL};
+  double hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+  double magnitude = 0;
+  double max_radius = std::nan("");
+  std::uint32_t finite = 0;
+  std::uint32_t non_finite = 0;
+};
+
+// The covalent radius of an atom's element, NaN when it has none. Why remember one-letter symbols:
+// most atoms have one, and looking their element up in the table each time is a tenth of the build.
+// A symbol that names no element is looked up in full each time (the atom's names decide then).
+class RadiusLookup {
+ public:
+  double of(const AtomSite& atom) noexcept {
+    const ElementInfo* e = nullptr;
+    const std::string_view symbol = atom.type_symbol.present() ? atom.type_symbol.view() : std::string_view();
+    const auto letter = symbol.size() == 1 ? static_cast<unsigned char>(symbol[0]) : 0;
+    if (letter != 0 && known_letter_[letter]) {
+      e = by_letter_[letter];
+    } else {
+      e = element_of(atom);
+      if (letter != 0 && e != nullptr && e == lookup_element(symbol)) {
+        by_letter_[letter] = e;
+        known_letter_[letter] = true;
+      }
+    }
+    return e && e->covalent_radius ? *e->covalent_radius : std::nan("");
+  }
+
+ private:
+  const ElementInfo* by_letter_[256] = {};
+  bool known_letter_[256] = {};
+};
+
+// Part `part` of `parts` even shares of [0, n).
+std::pair<std::uint32_t, std::uint32_t> share(std::uint32_t n, unsigned part, unsigned parts) noexcept {
+  return {static_cast<std::uint32_t>(std::uint64_t{n} * part / parts),
+          static_cast<std::uint32_t>(std::uint64_t{n} * (part + 1) / parts)};
+}
+
+}  // namespace
+
+// The passes run in parts side by side, as the pair searches do: each reads or writes a share of the
+// atoms (or of the rows) of its own, and everything they write to is allocated before they start, so
+// that they never throw. Bounds and maxima merge in part order, which keeps their ties (0.0 and -0.0)
+// as one pass over the atoms in order would.
 SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
   SpatialIndex g;
   g.distance_ = DistanceRule::of(s);
   g.inv_edge_ = 1 / cell_edge;
-
-  struct Entry {
-    std::uint64_t key;
-    double x, y, z;
-    double radius;
-    std::uint64_t atom;
-  };
   // Slots and found pairs number atoms in 31 bits.
   if (s.atoms.size() >= kMaxPairedAtoms) throw MemoryShortage("a search over more than 2147483647 atoms");
-  ScratchArray<Entry> entries(s.atoms.size(), "the spatial index");
-  std::vector<Entry> non_finite;
-  std::size_t n = 0;
-  double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
-  double magnitude = 0;
-  // Why remember one-letter symbols: most atoms have one, and looking their element up in the table
-  // each time is a tenth of the build. A symbol that names no element is looked up in full each time
-  // (the atom's names decide then).
-  const ElementInfo* by_letter[256] = {};
-  bool known_letter[256] = {};
-  for (std::uint64_t i = 0; i < s.atoms.size(); ++i) {
-    const AtomSite& atom = s.atoms[i];
-    const auto p = position_of(atom);
-    if (!p) continue;
-    const ElementInfo* e = nullptr;
-    const std::string_view symbol = atom.type_symbol.present() ? atom.type_symbol.view() : std::string_view();
-    const auto letter = symbol.size() == 1 ? static_cast<unsigned char>(symbol[0]) : 0;
-    if (letter != 0 && known_letter[letter]) {
-      e = by_letter[letter];
-    } else {
-      e = element_of(atom);
-      if (letter != 0 && e != nullptr && e == lookup_element(symbol)) {
-        by_letter[letter] = e;
-        known_letter[letter] = true;
+  const auto atoms = static_cast<std::uint32_t>(s.atoms.size());
+  const char* what = "the spatial index";
+  const unsigned parts = detail::search_parts(atoms);
+
+  ScratchArray<Placed> placed(atoms, what);
+  ScratchArray<std::uint32_t> row_of(atoms, what);  // kNoSlot, kNonFinite, else the atom's row
+  std::vector<PartFindings> found(parts);
+  auto read_atoms = [&](unsigned part) noexcept {
+    PartFindings& f = found[part];
+    RadiusLookup radii;
+    const auto [begin, end] = share(atoms, part, parts);
+    for (std::uint32_t i = begin; i < end; ++i) {
+      const AtomSite& atom = s.atoms[i];
+      const auto p = position_of(atom);
+      if (!p) {
+        row_of[i] = kNoSlot;
+        continue;
+      }
+      placed[i] = {p->x, p->y, p->z, radii.of(atom)};
+      if (!std::isfinite(p->x) || !std::isfinite(p->y) || !std::isfinite(p->z)) {
+        row_of[i] = kNonFinite;
+        ++f.non_finite;
+        continue;
+      }
+      row_of[i] = 0;
+      ++f.finite;
+      const double c[3] = {p->x, p->y, p->z};
+      for (int axis = 0; axis < 3; ++axis) {
+        f.lo[axis] = std::min(f.lo[axis], c[axis]);
+        f.hi[axis] = std::max(f.hi[axis], c[axis]);
+        f.magnitude = std::max(f.magnitude, std::fabs(c[axis]));
       }
     }
-    const double radius = e && e->covalent_radius ? *e->covalent_radius : std::nan("");
-    if (!std::isfinite(p->x) || !std::isfinite(p->y) || !std::isfinite(p->z)) {
-      non_finite.push_back({0, p->x, p->y, p->z, radius, i});
-      continue;
-    }
-    entries[n++] = {0, p->x, p->y, p->z, radius, i};
-    const double c[3] = {p->x, p->y, p->z};
+  };
+  detail::run_parts(parts, read_atoms);
+
+  double lo[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL}, hi[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+  double magnitude = 0;
+  std::uint32_t n = 0, non_finite = 0;
+  for (const PartFindings& f : found) {
     for (int axis = 0; axis < 3; ++axis) {
-      lo[axis] = std::min(lo[axis], c[axis]);
-      hi[axis] = std::max(hi[axis], c[axis]);
-      magnitude = std::max(magnitude, std::fabs(c[axis]));
+      lo[axis] = std::min(lo[axis], f.lo[axis]);
+      hi[axis] = std::max(hi[axis], f.hi[axis]);
     }
+    magnitude = std::max(magnitude, f.magnitude);
+    n += f.finite;
+    non_finite += f.non_finite;
   }
-  entries.truncate(n);
-  g.finite_ = static_cast<std::uint32_t>(n);
+  g.finite_ = n;
   if (g.distance_.periodic) {
     for (const double edge : {g.distance_.cell.a, g.distance_.cell.b, g.distance_.cell.c}) {
       if (std::isfinite(edge)) magnitude = std::max(magnitude, std::fabs(edge));
@@ -125,74 +193,182 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
     const double c = std::floor((v - base) * g.inv_edge_);  // v >= base: never negative
     return c < kMaxCell ? static_cast<std::uint32_t>(c) : kMaxCell;
   };
-  for (Entry& e : entries) {
-    const std::uint32_t y = cell(e.y, lo[1]), z = cell(e.z, lo[2]);
-    g.y_cells_ = std::max(g.y_cells_, y);
-    g.z_cells_ = std::max(g.z_cells_, z);
-    e.key = std::uint64_t{z} << 32 | y;
+  // The cell function is monotone, so the largest cell in use is that of the largest coordinate.
+  if (n > 0) {
+    g.y_cells_ = cell(hi[1], lo[1]);
+    g.z_cells_ = cell(hi[2], lo[2]);
   }
-  const auto by_x = [](const Entry& a, const Entry& b) { return a.x != b.x ? a.x < b.x : a.atom < b.atom; };
   const std::uint64_t y_span = std::uint64_t{g.y_cells_} + 1, dense_rows = y_span * (std::uint64_t{g.z_cells_} + 1);
-  const std::size_t slots = n + non_finite.size();
-  const char* what = "the spatial index";
-  g.x_ = ScratchArray<double>(slots, what);
-  g.y_ = ScratchArray<double>(slots, what);
-  g.z_ = ScratchArray<double>(slots, what);
-  g.radius_ = ScratchArray<double>(slots, what);
-  g.atom_ = ScratchArray<std::uint32_t>(slots, what);
-  const auto place = [&g](std::size_t k, const Entry& e) {
-    g.x_[k] = e.x;
-    g.y_[k] = e.y;
-    g.z_[k] = e.z;
-    g.radius_[k] = e.radius;
-    g.atom_[k] = static_cast<std::uint32_t>(e.atom);
+  const std::size_t slots = std::size_t{n} + non_finite;
+  g.store_ = ScratchArray<std::byte>(slots * (4 * sizeof(double) + sizeof(std::uint32_t)), what);
+  g.slots_ = static_cast<std::uint32_t>(slots);
+  double* const x = reinterpret_cast<double*>(g.store_.begin());
+  double* const y = x + slots;
+  double* const z = y + slots;
+  double* const radius = z + slots;
+  std::uint32_t* const atom_of = reinterpret_cast<std::uint32_t*>(radius + slots);
+  g.x_ = x;
+  g.y_ = y;
+  g.z_ = z;
+  g.radius_ = radius;
+  g.atom_ = atom_of;
+  const auto place = [=](std::size_t k, const Placed& p, std::uint32_t atom) {
+    x[k] = p.x;
+    y[k] = p.y;
+    z[k] = p.z;
+    radius[k] = p.radius;
+    atom_of[k] = atom;
   };
-  if (dense_rows <= 4 * n + 1024) {
-    // Why a counting pass: the atoms fill most rows of their box, so bucketing them by row is linear.
-    // They go straight to their slots, in atom order within a row; each row's few dozen atoms are
-    // then sorted by x in cache.
-    std::vector<std::uint32_t> start(dense_rows + 1, 0);
-    const auto row_of = [y_span](const Entry& e) { return (e.key >> 32) * y_span + (e.key & 0xffffffffu); };
-    for (const Entry& e : entries) ++start[row_of(e) + 1];
-    for (std::uint64_t r = 0; r < dense_rows; ++r) start[r + 1] += start[r];
-    {
-      std::vector<std::uint32_t> next(start.begin(), start.end() - 1);
-      for (const Entry& e : entries) place(next[row_of(e)]++, e);
-    }
-    entries = ScratchArray<Entry>();  // freed before the rows are sorted
-    std::vector<Entry> row;
-    for (std::uint64_t r = 0; r < dense_rows; ++r) {
-      const std::uint32_t begin = start[r], end = start[r + 1];
-      if (begin == end) continue;
-      if (end - begin > 1 && !std::is_sorted(g.x_.begin() + begin, g.x_.begin() + end)) {
-        row.clear();
-        for (std::uint32_t k = begin; k < end; ++k) row.push_back({0, g.x_[k], g.y_[k], g.z_[k], g.radius_[k], g.atom_[k]});
-        std::sort(row.begin(), row.end(), by_x);
-        for (std::uint32_t k = begin; k < end; ++k) place(k, row[k - begin]);
-      }
-      g.add_row(std::uint64_t{r / y_span} << 32 | r % y_span, begin, end);
-    }
-  } else {
+  const auto row_key = [y_span](std::uint64_t r) { return std::uint64_t{r / y_span} << 32 | r % y_span; };
+
+  if (dense_rows > 4 * std::uint64_t{n} + 1024 || dense_rows >= kNonFinite) {
     // Atoms far apart leave most rows of their box empty: sort them instead of counting rows.
-    std::sort(entries.begin(), entries.end(),
-              [&by_x](const Entry& a, const Entry& b) { return a.key != b.key ? a.key < b.key : by_x(a, b); });
-    for (std::size_t k = 0; k < n; ++k) place(k, entries[k]);
-    for (std::size_t k = 0; k < n;) {
+    struct Entry {
+      std::uint64_t key;
+      std::uint32_t atom;
+    };
+    ScratchArray<Entry> entries(n, what);
+    std::size_t k = 0, tail = n;
+    for (std::uint32_t i = 0; i < atoms; ++i) {
+      if (row_of[i] == kNoSlot) continue;
+      const Placed& p = placed[i];
+      if (row_of[i] == kNonFinite) {
+        place(tail++, p, i);
+      } else {
+        entries[k++] = {std::uint64_t{cell(p.z, lo[2])} << 32 | cell(p.y, lo[1]), i};
+      }
+    }
+    std::sort(entries.begin(), entries.end(), [&placed](const Entry& a, const Entry& b) {
+      if (a.key != b.key) return a.key < b.key;
+      const double xa = placed[a.atom].x, xb = placed[b.atom].x;
+      return xa != xb ? xa < xb : a.atom < b.atom;
+    });
+    for (k = 0; k < n; ++k) place(k, placed[entries[k].atom], entries[k].atom);
+    for (k = 0; k < n;) {
       std::size_t end = k + 1;
       while (end < n && entries[end].key == entries[k].key) ++end;
-      g.add_row(entries[k].key, static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(end));
+      g.rows_.push_back(g.make_row(entries[k].key, static_cast<std::uint32_t>(k), static_cast<std::uint32_t>(end)));
       k = end;
     }
+  } else {
+    // Why counting passes: the atoms fill most rows of their box, so bucketing them by row is linear.
+    // Each part counts its atoms per row; a row then holds the first part's atoms first, so every
+    // row is in atom order, and each row's few dozen atoms are sorted by x in cache.
+    const std::size_t rows = static_cast<std::size_t>(dense_rows);
+    std::vector<std::uint32_t> cursor(rows * parts, 0);  // part p's count, then next slot, of row r at p * rows + r
+    auto count_rows = [&](unsigned part) noexcept {
+      std::uint32_t* const counts = cursor.data() + std::size_t{part} * rows;
+      const auto [begin, end] = share(atoms, part, parts);
+      for (std::uint32_t i = begin; i < end; ++i) {
+        if (row_of[i] >= kNonFinite) continue;
+        const std::uint64_t r = std::uint64_t{cell(placed[i].z, lo[2])} * y_span + cell(placed[i].y, lo[1]);
+        row_of[i] = static_cast<std::uint32_t>(r);
+        ++counts[r];
+      }
+    };
+    detail::run_parts(parts, count_rows);
+    std::vector<std::uint32_t> start(rows + 1);
+    std::uint32_t next = 0;
+    std::size_t occupied = 0;
+    for (std::size_t r = 0; r < rows; ++r) {
+      start[r] = next;
+      for (unsigned part = 0; part < parts; ++part) {
+        std::uint32_t& c = cursor[part * rows + r];
+        next += std::exchange(c, next);
+      }
+      occupied += start[r] != next;
+    }
+    start[rows] = next;
+    std::vector<std::uint32_t> tail(parts);  // the next slot of each part's atoms without finite coordinates
+    for (unsigned part = 0, t = n; part < parts; t += found[part].non_finite, ++part) tail[part] = t;
+    // Only the atom of each slot is scattered, one narrow write stream per row; the rows then gather
+    // their atoms' values, sort them in cache and write every slot array in order.
+    ScratchArray<std::uint32_t> atom_at(slots, what);
+    auto scatter = [&](unsigned part) noexcept {
+      std::uint32_t* const next_slot = cursor.data() + std::size_t{part} * rows;
+      const auto [begin, end] = share(atoms, part, parts);
+      for (std::uint32_t i = begin; i < end; ++i) {
+        const std::uint32_t r = row_of[i];
+        if (r == kNoSlot) continue;
+        atom_at[r == kNonFinite ? tail[part]++ : next_slot[r]++] = i;
+      }
+    };
+    detail::run_parts(parts, scatter);
+    row_of = ScratchArray<std::uint32_t>();
+    for (std::size_t k = n; k < slots; ++k) place(k, placed[atom_at[k]], atom_at[k]);
+
+    // The rows split where the slots do; each part sorts its rows and describes them.
+    std::vector<std::size_t> first_row(parts + 1), first_index(parts + 1);
+    std::vector<ScratchArray<Sorted>> room;
+    room.reserve(parts);
+    for (unsigned part = 0; part <= parts; ++part) {
+      first_row[part] = part == parts ? rows
+                                      : static_cast<std::size_t>(
+                                            std::partition_point(start.begin(), start.end() - 1,
+                                                                 [&](std::uint32_t b) {
+                                                                   return b < std::uint64_t{n} * part / parts;
+                                                                 }) -
+                                            start.begin());
+    }
+    first_index[0] = 0;
+    for (unsigned part = 0; part < parts; ++part) {
+      std::size_t nonempty = 0;
+      std::uint32_t longest = 0;
+      for (std::size_t r = first_row[part]; r < first_row[part + 1]; ++r) {
+        nonempty += start[r] != start[r + 1];
+        longest = std::max(longest, start[r + 1] - start[r]);
+      }
+      first_index[part + 1] = first_index[part] + nonempty;
+      room.emplace_back(longest, what);
+    }
+    g.rows_.resize(occupied);
+    auto sort_rows = [&](unsigned part) noexcept {
+      Sorted* const items = room[part].begin();
+      std::size_t index = first_index[part];
+      double max_radius = std::nan("");
+      for (std::size_t r = first_row[part]; r < first_row[part + 1]; ++r) {
+        const std::uint32_t begin = start[r], end = start[r + 1];
+        if (begin == end) continue;
+        bool sorted = true;
+        for (std::uint32_t k = begin; k < end; ++k) {
+          const std::uint32_t atom = atom_at[k];
+          const Placed& p = placed[atom];
+          items[k - begin] = {p.x, p.y, p.z, p.radius, atom};
+          sorted = sorted && (k == begin || !(p.x < items[k - begin - 1].x));
+        }
+        // A row is in atom order: sorted by x, it is sorted by (x, atom).
+        if (!sorted) {
+          std::sort(items, items + (end - begin), [](const Sorted& a, const Sorted& b) {
+            return a.x != b.x ? a.x < b.x : a.atom < b.atom;
+          });
+        }
+        for (std::uint32_t k = begin; k < end; ++k) {
+          const Sorted& v = items[k - begin];
+          place(k, {v.x, v.y, v.z, v.radius}, v.atom);
+        }
+        g.rows_[index++] = g.make_row(row_key(r), begin, end);
+        for (std::uint32_t k = begin; k < end; ++k) {
+          const double radius = g.radius_[k];
+          if (!std::isnan(radius) && !(radius <= max_radius)) max_radius = radius;
+        }
+      }
+      found[part].max_radius = max_radius;
+    };
+    detail::run_parts(parts, sort_rows);
+    placed = ScratchArray<Placed>();
+    for (const PartFindings& f : found) {
+      if (!std::isnan(f.max_radius) && !(f.max_radius <= g.max_radius_)) g.max_radius_ = f.max_radius;
+    }
+    return g;
   }
   for (std::size_t k = 0; k < n; ++k) {
     const double r = g.radius_[k];
     if (!std::isnan(r) && !(r <= g.max_radius_)) g.max_radius_ = r;
   }
-  for (std::size_t k = 0; k < non_finite.size(); ++k) place(n + k, non_finite[k]);
   return g;
 }
 
-void SpatialIndex::add_row(std::uint64_t key, std::uint32_t begin, std::uint32_t end) {
+SpatialIndex::Row SpatialIndex::make_row(std::uint64_t key, std::uint32_t begin, std::uint32_t end) const noexcept {
   Row row{key, begin, y_[begin], y_[begin], z_[begin], z_[begin]};
   for (std::uint32_t k = begin + 1; k < end; ++k) {
     row.y_min = std::min(row.y_min, y_[k]);
@@ -200,7 +376,7 @@ void SpatialIndex::add_row(std::uint64_t key, std::uint32_t begin, std::uint32_t
     row.z_min = std::min(row.z_min, z_[k]);
     row.z_max = std::max(row.z_max, z_[k]);
   }
-  rows_.push_back(row);
+  return row;
 }
 
 SpatialIndex::SweepRoom SpatialIndex::sweep_room() const {
@@ -276,10 +452,10 @@ int SpatialIndex::images(Vec3 p, double reach, Shift (&out)[27]) const noexcept 
 }
 
 std::pair<std::uint32_t, std::uint32_t> SpatialIndex::x_window(std::size_t r, double lo, double hi) const noexcept {
-  const auto begin = x_.begin() + row_begin(r), end = x_.begin() + row_end(r);
+  const auto begin = x_ + row_begin(r), end = x_ + row_end(r);
   const auto first = std::lower_bound(begin, end, lo);
   const auto last = std::upper_bound(first, end, hi);
-  return {static_cast<std::uint32_t>(first - x_.begin()), static_cast<std::uint32_t>(last - x_.begin())};
+  return {static_cast<std::uint32_t>(first - x_), static_cast<std::uint32_t>(last - x_)};
 }
 
 bool detail::has_fma() noexcept {
