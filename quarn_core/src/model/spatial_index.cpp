@@ -155,6 +155,8 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
       }
       row_of[i] = 0;
       ++f.finite;
+      const double radius = placed[i].radius;
+      if (!std::isnan(radius) && !(radius <= f.max_radius)) f.max_radius = radius;
       const double c[3] = {p->x, p->y, p->z};
       for (int axis = 0; axis < 3; ++axis) {
         f.lo[axis] = std::min(f.lo[axis], c[axis]);
@@ -174,6 +176,7 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
       hi[axis] = std::max(hi[axis], f.hi[axis]);
     }
     magnitude = std::max(magnitude, f.magnitude);
+    if (!std::isnan(f.max_radius) && !(f.max_radius <= g.max_radius_)) g.max_radius_ = f.max_radius;
     n += f.finite;
     non_finite += f.non_finite;
   }
@@ -325,7 +328,6 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
     auto sort_rows = [&](unsigned part) noexcept {
       Sorted* const items = room[part].begin();
       std::size_t index = first_index[part];
-      double max_radius = std::nan("");
       for (std::size_t r = first_row[part]; r < first_row[part + 1]; ++r) {
         const std::uint32_t begin = start[r], end = start[r + 1];
         if (begin == end) continue;
@@ -347,23 +349,9 @@ SpatialIndex SpatialIndex::build(const Structure& s, double cell_edge) {
           place(k, {v.x, v.y, v.z, v.radius}, v.atom);
         }
         g.rows_[index++] = g.make_row(row_key(r), begin, end);
-        for (std::uint32_t k = begin; k < end; ++k) {
-          const double radius = g.radius_[k];
-          if (!std::isnan(radius) && !(radius <= max_radius)) max_radius = radius;
-        }
       }
-      found[part].max_radius = max_radius;
     };
     detail::run_parts(parts, sort_rows);
-    placed = ScratchArray<Placed>();
-    for (const PartFindings& f : found) {
-      if (!std::isnan(f.max_radius) && !(f.max_radius <= g.max_radius_)) g.max_radius_ = f.max_radius;
-    }
-    return g;
-  }
-  for (std::size_t k = 0; k < n; ++k) {
-    const double r = g.radius_[k];
-    if (!std::isnan(r) && !(r <= g.max_radius_)) g.max_radius_ = r;
   }
   return g;
 }
