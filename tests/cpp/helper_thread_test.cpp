@@ -45,6 +45,9 @@ TEST(HelperThread, KeptPerLoadingThreadAndRunsJobsInTurn) {
 }
 
 TEST(HelperThread, AForkedChildGetsAHelperOfItsOwn) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot start threads in a forked child";
+#endif
   HelperThread* parent = HelperThread::of_this_thread();
   ASSERT_NE(parent, nullptr);
   const pid_t child = fork();

@@ -129,6 +129,41 @@ class BlockList {
     }
   }
 
+  // Appends the elements of `tail` from index `from` on (T trivially copyable) and empties `tail`.
+  // When this list's size is `from` modulo the block size, with `from` inside a full first block of
+  // `tail`, the blocks of `tail` are taken over and only this list's last, partial block is copied
+  // (into the room `tail` left before `from`): a list filled on another thread joins in constant
+  // time. Otherwise its elements are copied. May throw std::bad_alloc, leaving this list unchanged
+  // when blocks are taken over, and with the elements copied so far appended when they are copied.
+  void take_tail(BlockList&& tail, std::size_t from) {
+    static_assert(std::is_trivially_copyable_v<T>);
+    if (from >= tail.size_) {
+      tail.clear();
+      return;
+    }
+    const std::size_t offset = size_ % kBlockSize;
+    const bool joins = from == offset && !tail.blocks_.empty() && tail.first_capacity_ == kBlockSize;
+    if (!joins) {
+      for (std::size_t i = from, length = 0; i < tail.size_; i += length) {
+        const T* run = tail.run(i, &length);
+        append(run, length);
+      }
+      tail.clear();
+      return;
+    }
+    const std::size_t kept = size_ / kBlockSize;  // this list's full blocks, kept as they are
+    blocks_.reserve(kept + tail.blocks_.size());  // the only allocation
+    if (offset > 0) std::memcpy(static_cast<void*>(tail.blocks_[0]), blocks_[kept], offset * sizeof(T));
+    for (std::size_t b = kept; b < blocks_.size(); ++b) detail::release_list_memory(blocks_[b]);
+    blocks_.resize(kept);
+    blocks_.insert(blocks_.end(), tail.blocks_.begin(), tail.blocks_.end());
+    if (kept == 0) first_capacity_ = kBlockSize;
+    size_ = kept * kBlockSize + tail.size_;
+    tail.blocks_.clear();
+    tail.first_capacity_ = 0;
+    tail.size_ = 0;
+  }
+
   // Room for `n` elements in all: growing up to n then allocates nothing and moves nothing. May throw
   // std::bad_alloc (asking fits_in_memory as push_back does); the elements stay as they were.
   void reserve(std::size_t n) {

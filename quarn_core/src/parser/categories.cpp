@@ -8,7 +8,6 @@ namespace quarn::detail {
 
 namespace {
 
-char ascii_lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 char ascii_upper(char c) noexcept { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 32) : c; }
 
 // `s` equals `lower_name` (all lower case) when ASCII letters of `s` are lower-cased.

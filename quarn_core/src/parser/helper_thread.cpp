@@ -65,6 +65,12 @@ void HelperThread::wait(Ticket ticket) noexcept {
   done_.wait(lock, [this, ticket] { return finished_ >= ticket; });
 }
 
+bool HelperThread::wait_for(Ticket ticket, std::chrono::microseconds timeout) noexcept {
+  if (ticket == 0) return true;
+  std::unique_lock<std::mutex> lock(mutex_);
+  return done_.wait_for(lock, timeout, [this, ticket] { return finished_ >= ticket; });
+}
+
 void HelperThread::run() noexcept {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {

@@ -2,6 +2,7 @@
 // and parses a later part of a large text.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -31,6 +32,8 @@ class HelperThread {
   Ticket start(Job job, void* context) noexcept;
   // Returns once the job of `ticket` has returned (at once for 0, the ticket of no job).
   void wait(Ticket ticket) noexcept;
+  // The same, giving up after `timeout`: true when the job has returned.
+  bool wait_for(Ticket ticket, std::chrono::microseconds timeout) noexcept;
 
   HelperThread(const HelperThread&) = delete;
   HelperThread& operator=(const HelperThread&) = delete;

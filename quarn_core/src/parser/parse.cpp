@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <array>
 #include <charconv>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "atom_site.hpp"
 #include "categories.hpp"
+#include "loop_values.hpp"
+#include "helper_thread.hpp"
 #include "quarn/interrupt.hpp"
+#include "rows_ahead.hpp"
 #include "scanner.hpp"
 #include "values.hpp"
 
@@ -18,28 +22,10 @@ namespace {
 
 using detail::Column;
 using detail::LoopKind;
+using detail::ends_loop;
+using detail::is_data_header;
+using detail::is_loop_keyword;
 using detail::reader_error;
-
-char ascii_lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool is_loop_keyword(std::string_view t) noexcept {
-  return t.size() == 5 && ascii_lower(t[0]) == 'l' && ascii_lower(t[1]) == 'o' && ascii_lower(t[2]) == 'o' &&
-         ascii_lower(t[3]) == 'p' && t[4] == '_';
-}
-
-bool is_data_header(std::string_view t) noexcept { return t.size() >= 5 && t.substr(0, 5) == "data_"; }
-
-// A token that closes the values of a loop: a tag, loop_ in any case, or a data block header.
-// Why the first-byte tests: this runs once per loop value, and almost no value starts with "_",
-// "l", "L" or "d".
-inline bool ends_loop(std::string_view t) noexcept {
-  if (t.empty()) return false;
-  const char c = t[0];
-  if (c == '_') return true;
-  if ((c | 0x20) == 'l') return is_loop_keyword(t);
-  if (c == 'd') return is_data_header(t);
-  return false;
-}
 
 std::string decimal(std::uint64_t n) {
   char buffer[24];
@@ -67,13 +53,17 @@ class Parser {
   std::size_t statements(const std::string_view* t, std::size_t i, std::size_t n);
   std::size_t loop_tags(const std::string_view* t, std::size_t i, std::size_t n);
   template <class RowStep>
-  std::size_t loop_values(const std::string_view* t, std::size_t i, std::size_t n, RowStep step);
+  std::size_t loop_values(const std::string_view* t, std::size_t i, std::size_t n, RowStep& step);
   std::size_t atom_values(const std::string_view* t, std::size_t i, std::size_t n);
   std::size_t bond_values(const std::string_view* t, std::size_t i, std::size_t n);
   std::size_t ignored_values(const std::string_view* t, std::size_t i, std::size_t n);
   void begin_values();
   void finish_loop();
   void end_of_tokens();
+  // The split of a long atom loop (see RowsAhead): started once the whole text is there, joined at
+  // the scanner's fence.
+  void try_split(std::string_view next);
+  void join_split();
 
   // Records the first error; `at`, when given, points into the text where the failure lies.
   void fail(ReaderError error, const char* at = nullptr);
@@ -104,17 +94,30 @@ class Parser {
   AtomSite* atom_ = nullptr;        // the row being filled, in place in s_.atoms
   BondRecord bond_;                 // the row being filled
   std::optional<RowFailure> row_failure_;
+
+  detail::Scanner* scanner_ = nullptr;
+  std::unique_ptr<detail::RowsAhead> ahead_;  // the later part of an atom loop, parsed on the helper
+  bool split_tried_ = false;                  // one split per text
+  std::uint64_t split_loop_ = 0;              // loop_ordinal_ of the loop split
 };
 
 Expected<Structure, ReaderError> Parser::run() {
   detail::Scanner scanner(feed_);
+  scanner_ = &scanner;
   std::array<std::string_view, detail::Scanner::kBatch> batch;
-  while (const std::size_t n = scanner.next_batch(batch.data())) {
+  for (;;) {
+    const std::size_t n = scanner.next_batch(batch.data());
+    if (n == 0) {
+      if (!scanner.at_fence()) break;
+      join_split();
+      continue;
+    }
     interruption_point();
     // After a walk error only the scan goes on, since a tokenizer error later in the text wins.
     if (state_ != State::failed) consume(batch.data(), n);
     batch_ordinal_ += n;
   }
+  ahead_.reset();
   if (scanner.error() != detail::ScanError::none) {
     const bool quote = scanner.error() == detail::ScanError::unterminated_quote;
     ReaderError e = reader_error(ReaderErrorKind::InvalidTokenStream,
@@ -241,52 +244,29 @@ void Parser::begin_values() {
   state_ = State::loop_values;
 }
 
-// Why a template over the row step: the value loop is the hot path of the whole reader; each
-// category gets its own copy with its row step inlined, one switch per value on a column code that
-// was mapped once per loop.
 template <class RowStep>
-std::size_t Parser::loop_values(const std::string_view* t, std::size_t i, std::size_t n, RowStep step) {
-  // Locals, not members, in the loop: the row step stores through pointers the compiler cannot tell
-  // apart from this object's fields, and would otherwise reload them after every value.
-  const std::size_t width = columns_.size();
-  const Column* const columns = columns_.data();
-  std::size_t column = column_;
-  bool failed = row_failure_.has_value();
+std::size_t Parser::loop_values(const std::string_view* t, std::size_t i, std::size_t n, RowStep& step) {
+  std::size_t failed_at = row_failure_ ? row_failure_->column : detail::kNoFailure;
   detail::ValueFailure failure{};
   const std::size_t first = i;
-  for (; i < n; ++i) {
-    const std::string_view token = t[i];
-    if (ends_loop(token)) break;
-    // After a bad value only the count goes on: it decides whether the loop fails or is dropped.
-    if (!failed && !step(columns[column], token, column, failure)) {
-      failed = true;
-      row_failure_ = RowFailure{failure, column};
-    }
-    if (++column == width) column = 0;
-  }
+  i = detail::take_values(t, i, n, columns_.data(), columns_.size(), column_, failed_at, failure, step);
+  if (!row_failure_ && failed_at != detail::kNoFailure) row_failure_ = RowFailure{failure, failed_at};
   values_ += i - first;
-  column_ = column;
   if (i < n) finish_loop();
   return i;
 }
 
 std::size_t Parser::atom_values(const std::string_view* t, std::size_t i, std::size_t n) {
-  // Forced inline: the row step is most of the parse, and a call per value costs a tenth of it.
-  return loop_values(t, i, n, [this](Column column, std::string_view token, std::size_t index,
-                                     detail::ValueFailure& failure) __attribute__((always_inline)) {
-    if (index == 0) {
-      // Copied from a constant: a fresh temporary is zeroed with a slow string store on every row.
-      static constexpr AtomSite kEmptyAtom{};
-      s_.atoms.push_back(kEmptyAtom);
-      atom_ = &s_.atoms.back();
-    }
-    return detail::fill_atom_value(*atom_, s_.arena, column, token, failure);
-  });
+  if (!split_tried_) try_split(t[i]);
+  detail::AtomRows step{s_.atoms, s_.arena, atom_};
+  i = loop_values(t, i, n, step);
+  atom_ = step.atom;
+  return i;
 }
 
 std::size_t Parser::bond_values(const std::string_view* t, std::size_t i, std::size_t n) {
   const std::size_t last = columns_.size() - 1;
-  return loop_values(t, i, n, [this, last](Column column, std::string_view token, std::size_t index,
+  auto step = [this, last](Column column, std::string_view token, std::size_t index,
                                            detail::ValueFailure& failure) {
     if (index == 0) {
       bond_ = BondRecord{};
@@ -301,7 +281,8 @@ std::size_t Parser::bond_values(const std::string_view* t, std::size_t i, std::s
       s_.bonds.push_back(std::move(bond_));
     }
     return true;
-  });
+  };
+  return loop_values(t, i, n, step);
 }
 
 std::size_t Parser::ignored_values(const std::string_view* t, std::size_t i, std::size_t n) {
@@ -312,6 +293,46 @@ std::size_t Parser::ignored_values(const std::string_view* t, std::size_t i, std
     }
   }
   return n;
+}
+
+void Parser::try_split(std::string_view next) {
+  const std::size_t whole = feed_.whole_length();
+  if (whole == 0) return;  // still arriving: asked again with the next batch
+  split_tried_ = true;
+  const std::string_view text(feed_.data(), whole);
+  const std::size_t at = static_cast<std::size_t>(next.data() - text.data());
+  if (whole - at < detail::kMinSplitBytes) return;
+  std::size_t row_line = at;
+  while (row_line > 0 && text[row_line - 1] != '\n') --row_line;
+  const std::size_t split = detail::choose_split(text, row_line, columns_.size());
+  // The scan runs up to a batch ahead of the walk; it must not have passed the split yet.
+  if (split == 0 || split <= scanner_->position().offset) return;
+  detail::HelperThread* const helper = detail::HelperThread::of_this_thread();
+  if (helper == nullptr) return;
+  ahead_ = std::make_unique<detail::RowsAhead>(*helper, text, split, columns_, row_line,
+                                               s_.atoms.size() - (column_ != 0 ? 1 : 0));
+  split_loop_ = loop_ordinal_;
+  scanner_->set_fence(split);
+}
+
+void Parser::join_split() {
+  const std::unique_ptr<detail::RowsAhead> ahead = std::move(ahead_);
+  const bool joins = ahead->wait() == detail::RowsAhead::Outcome::kDone && state_ == State::loop_values &&
+                     kind_ == LoopKind::atom_site && loop_ordinal_ == split_loop_ && column_ == 0 &&
+                     !row_failure_;
+  if (!joins) {
+    scanner_->drop_fence();
+    return;
+  }
+  // The arena first: the rows' long texts live in it.
+  s_.arena.share(ahead->arena());
+  s_.atoms.take_tail(std::move(ahead->atoms()), ahead->gap());
+  values_ += ahead->values();
+  batch_ordinal_ += ahead->values();
+  column_ = ahead->column();
+  if (column_ != 0) atom_ = &s_.atoms.back();
+  scanner_->resume(ahead->end());
+  detail::note_split_joined();
 }
 
 void Parser::finish_loop() {

@@ -1,5 +1,6 @@
 #include "scanner.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -75,26 +76,71 @@ bool ends_bare_token(char c) noexcept { return c == ' ' || c == '\t' || c == '\r
 
 Scanner::Scanner(TextFeed& feed) noexcept : feed_(feed), base_(feed.data()), ready_(feed.ready()) {}
 
-bool Scanner::refill() noexcept {
+Scanner::Scanner(TextFeed& feed, Position from) noexcept : Scanner(feed) {
+  pos_ = from.offset;
+  line_start_ = from.line_start;
+}
+
+// The fence works as an early end of the known text: the window scan never reads past it, and the
+// byte scan meets it in refill().
+void Scanner::reload() noexcept {
+  base_ = feed_.data();
+  ready_ = std::min(feed_.ready(), fence_);
+}
+
+bool Scanner::refill(bool between_tokens) noexcept {
+  if (ready_ == fence_) {
+    if (between_tokens) {
+      at_fence_ = true;
+      return false;
+    }
+    drop_fence();  // something runs across it
+    if (ready_ > pos_) return true;
+  }
   while (!finished_) {
     const std::size_t before = ready_;
     if (!feed_.more()) finished_ = true;
-    base_ = feed_.data();
-    ready_ = feed_.ready();
+    reload();
     if (ready_ > before) return true;
   }
   return false;
 }
 
-std::size_t Scanner::next_batch(std::string_view* out) noexcept {
-  if (error_ != ScanError::none) return 0;
+void Scanner::set_fence(std::size_t offset) noexcept {
+  fence_ = offset;
+  at_fence_ = false;
+  ready_ = std::min(ready_, fence_);
+}
+
+void Scanner::drop_fence() noexcept {
+  fence_ = kNoFence;
+  at_fence_ = false;
+  reload();
+}
+
+void Scanner::resume(Position to) noexcept {
+  drop_fence();
+  pos_ = to.offset;
+  line_start_ = to.line_start;
+  while (ready_ < pos_ && !finished_) {
+    if (!feed_.more()) finished_ = true;
+    reload();
+  }
+  // A feed that ended short of it (its text failed a check) fails the load whatever the parse says.
+  if (pos_ > ready_) pos_ = ready_;
+}
+
+std::size_t Scanner::next_batch(std::string_view* out, std::size_t room) noexcept {
+  if (error_ != ScanError::none || at_fence_) return 0;
   std::size_t n = 0;
   // The window scan takes the plain stretches; the byte scan takes everything else (quotes, text
   // fields, comments, tokens longer than a window, and the last bytes before ready()).
-  while (kBatch - n >= kMaxTokensPerWindow) {
-    if (pos_ + kWindow <= ready_) {
-      n += scan_windows(out + n, kBatch - n);
-      if (kBatch - n < kMaxTokensPerWindow) break;
+  // A batch of full size ends where a window might no longer fit in it; a smaller one is filled.
+  const std::size_t stop = room >= kMaxTokensPerWindow ? kMaxTokensPerWindow : 1;
+  while (room - n >= stop) {
+    if (room - n >= kMaxTokensPerWindow && pos_ + kWindow <= ready_) {
+      n += scan_windows(out + n, room - n);
+      if (room - n < stop) break;
     }
     if (scan_one(out + n) == Step::end) break;
     ++n;
@@ -150,7 +196,7 @@ std::size_t Scanner::scan_windows(std::string_view* out, std::size_t room) noexc
 
 Scanner::Step Scanner::scan_one(std::string_view* out) noexcept {
   for (;;) {
-    if (pos_ == ready_ && !refill()) return Step::end;
+    if (pos_ == ready_ && !refill(true)) return Step::end;
     const char c = base_[pos_];
     switch (c) {
       case ' ':

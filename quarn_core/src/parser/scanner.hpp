@@ -19,16 +19,44 @@ enum class ScanError : std::uint8_t {
 // into the feed's buffer, so they stay valid for the whole parse; nothing is copied or allocated.
 // Reads the feed as it grows: whenever the scan reaches feed.ready() it calls feed.more(), and takes
 // a false return as the end of the text.
+//
+// The scan's whole state between tokens is a Position: two scans that pass through the same one give
+// the same tokens from there on. That lets a later part of a text be scanned on another thread from a
+// line start, and the part before it be checked to arrive there (a fence).
 class Scanner {
  public:
   // Room the caller gives next_batch: a batch never holds more tokens than this.
   static constexpr std::size_t kBatch = 512;
 
-  explicit Scanner(TextFeed& feed) noexcept;
+  struct Position {
+    std::size_t offset;  // next byte to scan
+    bool line_start;     // a ";" at `offset` would open a text field
+    friend bool operator==(const Position&, const Position&) = default;
+  };
 
-  // Writes the next tokens, in text order, to out[0..kBatch) and returns how many. Zero means the
-  // text is finished, or a tokenizer error stopped the scan (see error()). Never allocates.
-  std::size_t next_batch(std::string_view* out) noexcept;
+  explicit Scanner(TextFeed& feed) noexcept;
+  // A scan that starts at `from` (not past feed.ready()) instead of the start of the text.
+  Scanner(TextFeed& feed, Position from) noexcept;
+
+  // Writes the next tokens, in text order, to out[0..room) (room at most kBatch) and returns how
+  // many. Zero means the text is finished, a tokenizer error stopped the scan (see error()), or the
+  // scan stands at its fence (at_fence()). Never allocates.
+  std::size_t next_batch(std::string_view* out, std::size_t room = kBatch) noexcept;
+
+  // Where the scan stands: after the last token returned.
+  Position position() const noexcept { return {pos_, line_start_}; }
+
+  // Makes the scan stop at `offset` (beyond position(), and right after a line feed) should it
+  // arrive there between tokens; it then stands at Position{offset, true}. A token, quoted value, text
+  // field or comment that runs across the offset drops the fence, and the scan goes on as if there
+  // had been none.
+  void set_fence(std::size_t offset) noexcept;
+  bool at_fence() const noexcept { return at_fence_; }
+  // Removes the fence; a scan stopped there goes on from it.
+  void drop_fence() noexcept;
+  // Removes the fence and moves the scan to `to`, a position that a scan of the same text passes
+  // through (found by another scan). Waits for the feed to reach it. Never throws.
+  void resume(Position to) noexcept;
 
   ScanError error() const noexcept { return error_; }
   // After an error: the offset of the quote or ";" that opened the unterminated value.
@@ -43,7 +71,9 @@ class Scanner {
   Step text_field(std::string_view* out) noexcept;
   Step bare(std::string_view* out) noexcept;
   void skip_to_line_feed() noexcept;
-  bool refill() noexcept;
+  // More text: false at the end of the text, or at the fence when `between_tokens`.
+  bool refill(bool between_tokens = false) noexcept;
+  void reload() noexcept;
 
   TextFeed& feed_;
   const char* base_;       // feed_.data(), re-read after every refill
@@ -51,6 +81,9 @@ class Scanner {
   std::size_t pos_ = 0;    // next byte to scan; always between tokens
   bool line_start_ = true; // a ";" here would open a text field
   bool finished_ = false;  // the feed said it has no more bytes
+  static constexpr std::size_t kNoFence = ~std::size_t{0};
+  std::size_t fence_ = kNoFence;
+  bool at_fence_ = false;
   ScanError error_ = ScanError::none;
   std::size_t error_offset_ = 0;
 };

@@ -53,6 +53,10 @@ bool SourceText::more() noexcept {
   return false;
 }
 
+std::size_t SourceText::whole_length() noexcept {
+  return bytes_.streaming() ? 0 : ready_;
+}
+
 std::optional<ReaderError> SourceText::finish() {
   if (!bytes_.streaming()) return std::nullopt;  // checked whole by open()
   // Check the text the parse did not ask for; the worker meanwhile decodes to the end of the file,

@@ -25,6 +25,7 @@ class SourceText final : public TextFeed {
 
   // Waits for the next checked piece. Never throws.
   bool more() noexcept override;
+  std::size_t whole_length() noexcept override;
 
   // Reads, decodes and checks whatever the parse left; returns the source's first failure, or nothing
   // when the whole text is sound, and then [data(), data() + ready()) is all of it. Call once, after the

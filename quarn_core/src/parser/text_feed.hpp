@@ -23,6 +23,11 @@ class TextFeed {
   // The expected full length when known in advance (for reserving), else 0. Only a hint.
   std::size_t size_hint() const noexcept { return size_hint_; }
 
+  // The length of the whole text once all of it has been produced, else 0. Its bytes past ready() are
+  // final then, but not yet checked: whatever is read there counts only if the feed goes on to hand
+  // them out. Never waits, never throws.
+  virtual std::size_t whole_length() noexcept { return 0; }
+
  protected:
   const char* data_ = nullptr;
   std::size_t ready_ = 0;
@@ -38,6 +43,7 @@ class WholeText final : public TextFeed {
     size_hint_ = text.size();
   }
   bool more() noexcept override { return false; }
+  std::size_t whole_length() noexcept override { return ready_; }
 };
 
 }  // namespace quarn::detail

@@ -8,13 +8,11 @@ namespace quarn::detail {
 
 namespace {
 
-char lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
 // True when [p, end) starts with `word` in any ASCII case; advances p past it.
 bool take_word(const char*& p, const char* end, std::string_view word) noexcept {
   if (static_cast<std::size_t>(end - p) < word.size()) return false;
   for (std::size_t i = 0; i < word.size(); ++i) {
-    if (lower(p[i]) != word[i]) return false;
+    if (ascii_lower(p[i]) != word[i]) return false;
   }
   p += word.size();
   return true;

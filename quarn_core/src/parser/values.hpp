@@ -50,6 +50,9 @@ inline void store_text(Text& target, TextArena& arena, std::string_view s) {
   }
 }
 
+// ASCII case folding, for the names and keywords the reader matches in any case.
+inline char ascii_lower(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
+
 inline bool is_ascii_digit(char c) noexcept { return static_cast<unsigned char>(c - '0') < 10; }
 
 // Steps over an optional "+" or "-" at p; true for "-".

@@ -1,0 +1,94 @@
+// A long atom loop parsed in two parts at once gives exactly what one walk gives, failures included.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "parser/rows_ahead.hpp"
+#include "reader_support.hpp"
+
+namespace quarn {
+namespace {
+
+using testing::outcome;
+
+constexpr const char* kHeader =
+    "data_SPLIT\n_cell.length_a 10\n_cell.length_b 10\n_cell.length_c 10\n"
+    "_cell.angle_alpha 90\n_cell.angle_beta 90\n_cell.angle_gamma 90\n#\nloop_\n"
+    "_atom_site.group_PDB\n_atom_site.id\n_atom_site.type_symbol\n_atom_site.label_atom_id\n"
+    "_atom_site.label_alt_id\n_atom_site.label_comp_id\n_atom_site.label_asym_id\n"
+    "_atom_site.label_entity_id\n_atom_site.label_seq_id\n_atom_site.pdbx_PDB_ins_code\n"
+    "_atom_site.Cartn_x\n_atom_site.Cartn_y\n_atom_site.Cartn_z\n_atom_site.occupancy\n"
+    "_atom_site.B_iso_or_equiv\n_atom_site.pdbx_formal_charge\n_atom_site.auth_seq_id\n"
+    "_atom_site.auth_comp_id\n_atom_site.auth_asym_id\n_atom_site.auth_atom_id\n"
+    "_atom_site.pdbx_PDB_model_num\n";
+
+// One row per line, with quoted names, texts too long to sit inline and absent values among them.
+std::string row(int i) {
+  char line[200];
+  const char* name = i % 11 == 0 ? "\"O5'\"" : i % 7 == 0 ? "CA" : "N";
+  const char* comp = i % 13 == 0 ? "LONGCOMPONENT" : "LYS";
+  std::snprintf(line, sizeof line, "%s %d %s %s %s %s A 1 %d ? %.3f %.3f %.3f 1.00 %.2f ? %d %s A %s %d\n",
+                i % 5 == 0 ? "HETATM" : "ATOM", i + 1, i % 3 ? "C" : "n", name, i % 17 == 0 ? "B" : ".", comp,
+                i / 9, i * 0.731 - 500, i * 0.017, -i * 0.3, i % 50 * 0.5, i / 9, comp, name, 1 + i / 15000);
+  return line;
+}
+
+std::string atom_text(int rows, int from = 0) {
+  std::string text = kHeader;
+  for (int i = from; i < from + rows; ++i) text += row(i);
+  return text;
+}
+
+// One walk over the whole text: a feed that never says the text is whole cannot be split.
+std::string unsplit(std::string_view text) {
+  testing::PieceFeed feed(text, {});
+  return outcome(parse_feed(feed, true));
+}
+
+// Parses `text` both ways and compares; true when the split was kept.
+bool parses_alike(const std::string& text) {
+  const std::uint64_t before = detail::splits_joined();
+  const std::string split = outcome(parse_text(text, true));
+  EXPECT_EQ(split, unsplit(text));
+  return detail::splits_joined() > before;
+}
+
+TEST(SplitParse, LongLoopsJoinWithTheSameRows) {
+  // Within one list block, across several (a block holds 17,476 atoms), and with categories after.
+  EXPECT_TRUE(parses_alike(atom_text(3000)));
+  EXPECT_TRUE(parses_alike(atom_text(40000)));
+  EXPECT_TRUE(parses_alike(atom_text(20000) + "#\nloop_\n_struct_conn.id\n_struct_conn.conn_type_id\nc1 covale\n"));
+  // A few rows over two lines: the helper's guess of the walk's row count is off, and the rows are
+  // copied instead of joined.
+  std::string text = atom_text(12000);
+  for (std::size_t at = text.find("? 11 "); at != std::string::npos && at < text.size() / 3; at = text.find("? 11 ", at + 9000)) {
+    text[at + 1] = '\n';
+  }
+  EXPECT_TRUE(parses_alike(text));
+}
+
+TEST(SplitParse, WhateverTheHelperMeetsIsReportedAsOneWalkWould) {
+  const std::string base = atom_text(8000);
+  const std::size_t late = base.size() * 3 / 4;  // well past the split
+  const std::size_t row_start = base.find('\n', late) + 1;
+  auto with = [&](const std::string& insert) { return base.substr(0, row_start) + insert + base.substr(row_start); };
+  // A value that does not convert, with its line; an unterminated quote; a row cut short at the end
+  // (joined: the walk counts the helper's values and finds the mismatch).
+  EXPECT_FALSE(parses_alike(with("ATOM 1 C CA . LYS A 1 1 ? 1.0x 2 3 1 1 ? 1 LYS A CA 1\n")));
+  EXPECT_TRUE(parses_alike(base + "ATOM 1 C\n"));
+  EXPECT_FALSE(parses_alike(with("ATOM 1 C 'CA . LYS\n")));
+  // A text field over the place of the split: the walk cannot meet it between tokens.
+  std::string field = base;
+  const std::size_t middle = field.find('\n', field.size() / 2) + 1;
+  field.replace(middle - 1, 1, "\n;\n");
+  field.insert(field.find('\n', middle + 4000) + 1, ";\n");
+  parses_alike(field);
+  // The loop ends before the middle of the text and another, as long, follows it.
+  std::string other = atom_text(3000) + "#\nloop_\n_other.a\n_other.b\n";
+  for (int i = 0; i < 20000; ++i) other += "x" + std::to_string(i) + " y\n";
+  parses_alike(other);
+}
+
+}  // namespace
+}  // namespace quarn
