@@ -6,7 +6,7 @@ usage: archive.py BENCH_BINARY CORPUS_DIR [--rounds N] [--peer-every K] [--skip-
 Run by bench/archive in the bench venv (gemmi, Biopython and this project installed there). Prints
 files per second and MB of text per second for each way of reading the corpus, and ratios taken
 within the run: the C++ loader against zlib inflating the same files (best of N rounds per file), two
-loader processes against one, zcat; through Python, quarn_parser.parse against gemmi.read_structure
+loader processes against one, zcat; quarn.load_many on two threads against one; through Python, quarn_parser.parse against gemmi.read_structure
 on every file and against Biopython's MMCIF2Dict on every K-th file (it is much slower), each file
 through each reader back to back.
 """
@@ -67,6 +67,17 @@ def main() -> None:
     line("load_structure, one process", len(paths), mb, one)
     line("load_structure, two processes", len(paths), mb, two, "%.2fx one process" % (one / two))
     line("zcat > /dev/null", len(paths), mb, zcat, "load is %.2fx zcat's time" % (one / zcat))
+
+    # Two loading threads in one process, each with its own helper: what a Python pipeline gets.
+    import quarn
+    print("quarn.load_many in this process, best of %d:" % rounds)
+    sys.stdout.flush()
+    threads = {}
+    for workers in (1, 2):
+        threads[workers] = best_of(rounds, lambda: time_each([paths], lambda ps: quarn.load_many(ps, workers=workers,
+                                                                                               raise_errors=True)))
+    line("load_many, one thread", len(paths), mb, threads[1])
+    line("load_many, two threads", len(paths), mb, threads[2], "%.2fx one thread" % (threads[1] / threads[2]))
 
     if "--skip-peers" in sys.argv:
         return

@@ -24,7 +24,7 @@ From a shell, the command ``quarn`` (also ``python -m quarn``) lists a summary p
 atoms near a point and bonds as TSV, CSV or JSON lines: ``quarn --help``.
 
 ``quarn.INFLATER`` names the library that inflates gzip files in this build (for example
-"libdeflate 1.14", or "zlib 1.2.13" where the build had no faster one): quote it in bug reports.
+"isa-l 2.30.0", or "zlib 1.2.13" where the build had no faster one): quote it in bug reports.
 """
 
 from quarn._native import INFLATER

@@ -5,12 +5,15 @@
 
 #include <zlib.h>
 
+#include <chrono>
 #include <cstdint>
 #include <fstream>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "parser/byte_source.hpp"
 #include "parser/fast_inflate.hpp"
 #include "parser/source.hpp"
 #include "quarn/inflater.hpp"
@@ -322,9 +325,183 @@ TEST(Source, GzipDecodingFailuresCarryTheDecoderText) {
   expect_io_failure(read_gzip(dir.write("length.gz", bad_length)), "incorrect length check");
 }
 
+// DEFLATE bits written by hand, least significant first, for blocks no compressor writes.
+class BitWriter {
+ public:
+  void put(std::uint32_t value, int n) {
+    for (int k = 0; k < n; ++k, ++count_) {
+      if (count_ % 8 == 0) bytes_ += '\0';
+      bytes_.back() = static_cast<char>(bytes_.back() | ((value >> k) & 1) << (count_ % 8));
+    }
+  }
+  // A Huffman code goes in from its first bit.
+  void code(std::uint32_t value, int n) {
+    for (int k = n - 1; k >= 0; --k) put(value >> k & 1, 1);
+  }
+  std::string bytes() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+  int count_ = 0;
+};
+
+// The canonical codes of `lengths`.
+std::vector<std::uint32_t> canonical(const std::vector<int>& lengths) {
+  std::vector<std::uint32_t> next(17, 0), codes(lengths.size());
+  std::vector<int> count(17, 0);
+  for (int n : lengths) count[n] += n > 0;
+  for (int n = 1, code = 0; n <= 16; ++n) next[n] = code = (code + count[n - 1]) << 1;
+  for (std::size_t s = 0; s < lengths.size(); ++s) {
+    if (lengths[s] > 0) codes[s] = next[lengths[s]]++;
+  }
+  return codes;
+}
+
+// A dynamic block holding `text` as literals, with the literal/length and distance code lengths
+// given (the code-length code is complete unless `spoil_length_code`).
+void dynamic_block(BitWriter& w, bool final, std::vector<int> literal, const std::vector<int>& distance,
+                   const std::string& text, bool spoil_length_code = false) {
+  std::vector<int> lengths_code(19, 0);
+  for (int n : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}) lengths_code[n] = 4;
+  if (spoil_length_code) lengths_code[15] = 0;
+  w.put(final, 1), w.put(2, 2);
+  w.put(static_cast<std::uint32_t>(literal.size() - 257), 5), w.put(static_cast<std::uint32_t>(distance.size() - 1), 5);
+  w.put(19 - 4, 4);
+  for (int s : {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15}) w.put(lengths_code[s], 3);
+  const auto length_codes = canonical(lengths_code);
+  literal.insert(literal.end(), distance.begin(), distance.end());
+  for (int n : literal) w.code(length_codes[n], 4);
+  literal.resize(literal.size() - distance.size());
+  const auto codes = canonical(literal);
+  for (unsigned char c : text) w.code(codes[c], literal[c]);
+  w.code(codes[256], literal[256]);
+}
+
+// A gzip member around raw DEFLATE bytes whose text is `text`.
+std::string member_of(const std::string& deflated, const std::string& text) {
+  std::string m = std::string("\x1f\x8b\x08\0\0\0\0\0\0\x03", 10) + deflated;
+  const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(text.data()), static_cast<uInt>(text.size()));
+  for (const std::uint64_t v : {std::uint64_t{crc}, std::uint64_t{text.size()}}) {
+    for (int k = 0; k < 4; ++k) m += static_cast<char>(v >> (8 * k) & 0xff);
+  }
+  return m;
+}
+
+// Literal code lengths for the bytes of `alphabet` and the end of block: complete when `complete`,
+// else one code short.
+std::vector<int> literal_lengths(const std::string& alphabet, bool complete, std::size_t symbols = 257) {
+  std::vector<int> lengths(symbols, 0);
+  // Four codes of two bits are complete; three leave a quarter unused.
+  for (std::size_t k = 0; k < 3; ++k) lengths[static_cast<unsigned char>(alphabet[k])] = 2;
+  lengths[256] = 2;
+  if (!complete) lengths[static_cast<unsigned char>(alphabet[2])] = 0;
+  return lengths;
+}
+
+TEST(Source, HeadersTheFastInflaterWouldReadAreJudgedAsZlibJudgesThem) {
+  ScratchDir dir;
+  // A large stored block first, so that the bad block is not the member's first one and the file
+  // is large enough to be inflated beside the parse.
+  const std::string head = sample_text(200'000);
+  std::string first;
+  for (std::size_t at = 0; at < head.size(); at += 60'000) {
+    const std::string part = head.substr(at, 60'000);
+    std::string s("\0", 1);
+    for (const std::size_t v : {part.size(), ~part.size()}) s += static_cast<char>(v & 0xff), s += static_cast<char>(v >> 8 & 0xff);
+    first += s + part;
+  }
+  const std::string tail = "abba";
+  const auto file = [&](std::vector<int> literal, std::vector<int> distance, bool spoil = false) {
+    BitWriter w;
+    dynamic_block(w, true, std::move(literal), distance, tail, spoil);
+    return member_of(first + w.bytes(), head + tail);
+  };
+  const ReadResult sound = read_gzip(dir.write("sound.gz", file(literal_lengths("ab!", true), {1})));
+  ASSERT_FALSE(sound.failure) << describe(sound);
+  EXPECT_EQ(sound.text, head + tail);
+  expect_io_failure(read_gzip(dir.write("literals.gz", file(literal_lengths("ab!", false), {1}))),
+                    "invalid literal/lengths set");
+  expect_io_failure(read_gzip(dir.write("distances.gz", file(literal_lengths("ab!", true), {1, 2}))),
+                    "invalid distances set");
+  expect_io_failure(read_gzip(dir.write("lengths.gz", file(literal_lengths("ab!", true), {1}, true))),
+                    "invalid code lengths set");
+  expect_io_failure(read_gzip(dir.write("many.gz", file(literal_lengths("ab!", true, 287), {1}))),
+                    "too many length or distance symbols");
+  // A length whose distance reaches before the text, and a stored block whose lengths disagree.
+  BitWriter far;
+  far.put(1, 1), far.put(1, 2);
+  far.code(0x30 + 'a', 8), far.code(1, 7), far.code(1, 5), far.code(0, 7);
+  expect_io_failure(read_gzip(dir.write("far.gz", member_of(far.bytes(), "aaaa"))), "invalid distance too far back");
+  std::string bad_stored = first;
+  bad_stored[3] ^= 1;
+  expect_io_failure(read_gzip(dir.write("stored.gz", member_of(bad_stored, head))), "invalid stored block lengths");
+}
+
+// Polls peek() until the source stops running, as a parser that must not wait would.
+detail::ByteSource::Piece peek_until_stopped(const detail::ByteSource& bytes) {
+  for (int i = 0; i < 20'000; ++i) {
+    const auto piece = bytes.peek();
+    if (piece.progress != detail::ByteSource::Progress::kRunning) return piece;
+    std::this_thread::sleep_for(std::chrono::microseconds(500));
+  }
+  return bytes.peek();
+}
+
+TEST(Source, MembersStreamInPiecesAndPeekTellsWhenTheTextIsDecoded) {
+  using detail::ByteSource;
+  ScratchDir dir;
+  // Members empty, tiny and larger than a piece, so that members end inside pieces and across them.
+  std::string text, packed;
+  for (const std::size_t size : {0, 1, 70'000, 600'000, 1'500'000, 5, 900'000}) {
+    const std::string part = sample_text(size) + std::to_string(size) + "\n";
+    text += part;
+    packed += gzip_member(part);
+  }
+  const std::string path = dir.write("members.cif.gz", packed + "junk");
+  ByteSource bytes;
+  ASSERT_FALSE(bytes.open(path));
+  ASSERT_TRUE(bytes.streaming());
+  const ByteSource::Piece first = bytes.wait(0);
+  EXPECT_GT(first.decoded, 0u);
+  const ByteSource::Piece end = peek_until_stopped(bytes);
+  EXPECT_EQ(end.progress, ByteSource::Progress::kDone);
+  EXPECT_EQ(end.decoded, text.size());
+  EXPECT_TRUE(std::string_view(bytes.data(), end.decoded) == text);
+  ASSERT_FALSE(bytes.finish());
+  EXPECT_EQ(bytes.length(), text.size());
+  EXPECT_EQ(bytes.peek().progress, ByteSource::Progress::kDone);
+
+  // A damaged last member stops the inflater with a failure that peek() shows and finish() names.
+  ByteSource damaged;
+  ASSERT_FALSE(damaged.open(dir.write("cut.cif.gz", packed.substr(0, packed.size() - 100))));
+  EXPECT_EQ(peek_until_stopped(damaged).progress, ByteSource::Progress::kFailed);
+  const auto failure = damaged.finish();
+  ASSERT_TRUE(failure.has_value());
+  EXPECT_EQ(failure->message, "unexpected end of file");
+
+  // A text produced whole is decoded as soon as open() returns.
+  ByteSource small;
+  ASSERT_FALSE(small.open(dir.write("small.cif.gz", gzip_member("loop_ _atom_site.id 1\n"))));
+  EXPECT_FALSE(small.streaming());
+  EXPECT_EQ(small.peek().progress, ByteSource::Progress::kDone);
+  EXPECT_EQ(small.peek().decoded, small.length());
+}
+
+TEST(Source, TheFastCrcIsZlibs) {
+  std::mt19937_64 rng(11);
+  std::string bytes(1 << 20, '\0');
+  for (char& c : bytes) c = static_cast<char>(rng());
+  for (const std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{7}, std::size_t{63}, std::size_t{4097}, bytes.size() - 3}) {
+    for (const std::size_t offset : {0, 3}) {
+      const auto* data = reinterpret_cast<const Bytef*>(bytes.data() + offset);
+      EXPECT_EQ(detail::crc32_of(data, size), crc32_z(0, data, size)) << size << " at " << offset;
+    }
+  }
+}
+
 TEST(Source, TheInflaterIsNamedForBugReports) {
   const std::string name(inflater_name());
-  const std::string expected = detail::have_fast_inflater() ? "libdeflate " : "zlib ";
+  const std::string expected = detail::have_fast_inflater() ? "isa-l " : "zlib ";
   EXPECT_EQ(name.substr(0, expected.size()), expected);
   EXPECT_GT(name.size(), expected.size());
   EXPECT_TRUE(std::isdigit(static_cast<unsigned char>(name[expected.size()]))) << name;

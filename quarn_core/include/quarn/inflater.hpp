@@ -5,9 +5,9 @@
 
 namespace quarn {
 
-// "libdeflate 1.14" or, in a build without it, "zlib 1.2.13" (the version zlib reports at run time).
-// zlib also gives the message of every gzip file that the faster library refuses. Static storage;
-// never throws; may be called from any thread.
+// "isa-l 2.30.0" (the version of the headers the build used) or, in a build without it, "zlib 1.2.13"
+// (the version zlib reports at run time). zlib also gives the message of every gzip file that the
+// faster library refuses. Static storage; never throws; may be called from any thread.
 std::string_view inflater_name() noexcept;
 
 }  // namespace quarn

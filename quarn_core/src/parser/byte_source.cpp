@@ -19,11 +19,12 @@ namespace {
 // this bound is impossible unless the file grows while being read.
 constexpr std::size_t kMaxExpansion = 1032;
 constexpr std::size_t kSlack = 64 * 1024;
-// The worker publishes in pieces of this size: small enough that the parser starts at once and ends
+// The inflater publishes in pieces of this size: small enough that the parser starts at once and ends
 // soon after the inflater, large enough that handing over costs nothing measurable.
 constexpr std::size_t kPiece = 512 * 1024;
-// Below this compressed size, starting and joining a thread costs more than the overlap gains.
-constexpr std::size_t kWorkerThreshold = 64 * 1024;
+// Below this compressed size, handing the inflation to the helper costs more than the overlap gains.
+constexpr std::size_t kZlibStreamThreshold = 64 * 1024;
+constexpr std::size_t kFastStreamThreshold = 64 * 1024;
 
 // While the parse waits for the inflater it takes the inflater's page faults in advance, by huge
 // pages, a few of them ahead: on a machine whose fresh memory is slow to hand out, faulting in the
@@ -55,16 +56,6 @@ ReaderError too_large() { return io_failure(kTooLarge, ENOMEM); }
 std::size_t announced_length(const unsigned char* end) noexcept {
   return end[-4] | std::size_t{end[-3]} << 8 | std::size_t{end[-2]} << 16 | std::size_t{end[-1]} << 24;
 }
-
-bool starts_member(const unsigned char* at, std::size_t left) noexcept {
-  return left >= 2 && at[0] == 0x1f && at[1] == 0x8b;
-}
-
-struct PackedFile {
-  std::unique_ptr<unsigned char[]> bytes;
-  std::size_t size = 0;
-  int error = 0;  // errno of a read that failed after `size` bytes
-};
 
 // The compressed file whole, in one read of its size (and on to its real end, should it have grown).
 PackedFile read_packed(int fd, std::size_t size_guess) {
@@ -100,9 +91,9 @@ std::string_view file_stem(std::string_view path) noexcept {
 }
 
 ByteSource::~ByteSource() {
-  if (worker_.joinable()) {
+  if (ticket_ != 0) {
     cancel_.store(true, std::memory_order_relaxed);
-    worker_.join();
+    helper_->wait(ticket_);
   }
   close_file();
 }
@@ -114,16 +105,26 @@ void ByteSource::close_file() noexcept {
 
 std::optional<ReaderError> ByteSource::open(std::string_view path) {
   if (auto failure = open_file(path, &file_)) return failure;
-  if (!has_gzip_extension(path)) return read_plain(file_.size);
-  if (file_.sized) {
-    if (force_streaming_ || (!have_fast_inflater() && file_.size >= kWorkerThreshold)) {
-      if (start_worker(file_.size)) return std::nullopt;
-    } else if (have_fast_inflater() && fits_in_memory(file_.size)) {
-      // (zlib streams the compressed bytes instead, when even they would not fit beside the text.)
-      return inflate_fast(file_.size);
-    }
+  std::optional<ReaderError> failure;
+  if (!has_gzip_extension(path)) {
+    failure = read_plain(file_.size);
+  } else if (file_.sized && force_streaming_) {
+    gzip_ = std::make_unique<GzipDecoder>(file_.fd);
+    if (start_streaming(file_.size, inflate_zlib_job)) return std::nullopt;
+    failure = inflate_with_zlib(std::move(gzip_), 4 * file_.size);
+  } else if (file_.sized && have_fast_inflater() && fits_in_memory(file_.size)) {
+    // (zlib streams the compressed bytes instead, when even they would not fit beside the text.)
+    failure = inflate_packed(file_.size);
+    if (!failure && streaming_) return std::nullopt;
+  } else if (file_.sized && !have_fast_inflater() && file_.size >= kZlibStreamThreshold) {
+    gzip_ = std::make_unique<GzipDecoder>(file_.fd);
+    if (start_streaming(file_.size, inflate_zlib_job)) return std::nullopt;
+    failure = inflate_with_zlib(std::move(gzip_), 4 * file_.size);
+  } else {
+    failure = inflate_with_zlib(std::make_unique<GzipDecoder>(file_.fd), file_.sized ? 4 * file_.size : kSlack);
   }
-  return inflate_with_zlib(std::make_unique<GzipDecoder>(file_.fd), file_.sized ? 4 * file_.size : kSlack);
+  if (!failure) settle();
+  return failure;
 }
 
 std::optional<ReaderError> ByteSource::read_plain(std::size_t size_guess) {
@@ -145,59 +146,43 @@ std::optional<ReaderError> ByteSource::read_plain(std::size_t size_guess) {
   return std::nullopt;
 }
 
-std::optional<ReaderError> ByteSource::inflate_fast(std::size_t compressed_size) {
-  const PackedFile packed = read_packed(file_.fd, compressed_size);
+std::optional<ReaderError> ByteSource::inflate_packed(std::size_t compressed_size) {
+  packed_ = read_packed(file_.fd, compressed_size);
   close_file();
-  const std::size_t have = packed.size;
-  const int read_error = packed.error;
-  const unsigned char* const in = packed.bytes.get();
-  const std::size_t announced = have >= 18 ? announced_length(in + have) : 0;
-  std::size_t at = 0;  // where the current member starts
+  const std::size_t have = packed_.size;
+  if (have >= 18) announced_ = announced_length(packed_.bytes.get() + have);
+  if (have >= kFastStreamThreshold && start_streaming(have, inflate_fast_job)) return std::nullopt;
+  auto failure = inflate_fast_whole();
+  packed_ = PackedFile();
+  return failure;
+}
+
+std::optional<ReaderError> ByteSource::inflate_fast_whole() {
+  const std::size_t have = packed_.size;
   // The announced length is exact for a single member; room beyond the text costs nothing, as pages
   // are paid for only when written.
-  std::size_t wanted = std::max(announced, 2 * have) + kSlack;
+  const std::size_t worst = have > (~std::size_t{0} - kSlack) / kMaxExpansion ? ~std::size_t{0} : have * kMaxExpansion + kSlack;
+  if (!buffer_.reserve(std::min(std::max(announced_, 2 * have) + kSlack, worst))) {
+    // A trailer may announce gigabytes that the address space lacks: the text grows as zlib's would.
+    if (!buffer_.reserve(2 * have + kSlack)) throw std::bad_alloc();
+  }
+  FastInflater inflater(packed_.bytes.get(), have, packed_.error);
   for (;;) {
-    const std::size_t worst = (have - at) * kMaxExpansion + kSlack;
-    wanted = std::min(wanted, worst);
-    // A trailer may announce gigabytes that the address space lacks, or memory: then less room is
-    // tried. A member that needs more than it got fails as zlib's growing text would: for want of
-    // address space with std::bad_alloc, for want of memory as too large.
-    std::size_t addressable = wanted;
-    while (!buffer_.grow(length_ + addressable)) {
-      if (addressable <= kSlack) throw std::bad_alloc();
-      addressable /= 2;
-    }
-    const std::size_t room = std::min(buffer_.capacity(), grant_up_to(length_ + addressable)) - length_;
-    std::size_t consumed = 0, written = 0;
-    switch (inflate_member(in + at, have - at, buffer_.data() + length_, room, &consumed, &written)) {
-      case MemberOutcome::kDone:
-        length_ += written;
-        at += consumed;
-        if (starts_member(in + at, have - at)) {
-          wanted = std::max(announced, 2 * (have - at)) + kSlack;
-          continue;
-        }
-        // Whatever follows the last member is ignored, unless a failed read cut the bytes that would
-        // have told whether another one begins.
-        if (read_error != 0 && have - at < 2) return os_failure(read_error, std::nullopt);
+    if (length_ == buffer_.capacity() && !buffer_.grow(2 * buffer_.capacity())) throw std::bad_alloc();
+    if (length_ == granted_ && !grant(length_ + 1)) return too_large();
+    const std::size_t end = std::min(buffer_.capacity(), granted_);
+    switch (inflater.decode(buffer_.data() + length_, end - length_, &length_)) {
+      case FastInflater::Status::kMore:
+        continue;
+      case FastInflater::Status::kEnd:
         return std::nullopt;
-      case MemberOutcome::kNoRoom:
-        if (room < wanted) {
-          if (room < addressable) return too_large();
-          throw std::bad_alloc();
-        }
-        if (wanted < worst) {
-          wanted = 2 * room;
-          continue;
-        }
-        break;  // longer than any DEFLATE stream can be: let zlib judge it
-      case MemberOutcome::kRefused:
+      case FastInflater::Status::kRefused:
         break;
-      case MemberOutcome::kOutOfMemory:
+      case FastInflater::Status::kOutOfMemory:
         throw std::bad_alloc();
     }
     // zlib inflates the same bytes from the start and says what is wrong with them, in its own words.
-    gzip_ = std::make_unique<GzipDecoder>(in, have, read_error);
+    gzip_ = std::make_unique<GzipDecoder>(packed_.bytes.get(), have, packed_.error);
     length_ = 0;
     return inflate_rest();
   }
@@ -243,58 +228,114 @@ bool ByteSource::grant(std::size_t end) noexcept {
   return true;
 }
 
-std::size_t ByteSource::grant_up_to(std::size_t end) noexcept {
-  // Halving the request until memory allows it, down to the granularity of the steps.
-  while (!grant(end) && end - granted_ > kGrantStep) end = granted_ + (end - granted_) / 2;
-  return granted_;
-}
-
 ReaderError ByteSource::decoder_failure() const {
   if (gzip_->os_error() != 0) return os_failure(gzip_->os_error(), std::nullopt);
   return io_failure(gzip_->message());
 }
 
-bool ByteSource::start_worker(std::size_t compressed_size) {
+bool ByteSource::start_streaming(std::size_t compressed_size, HelperThread::Job job) {
   if (compressed_size > (~std::size_t{0} - kSlack) / kMaxExpansion) return false;
   std::size_t capacity = compressed_size * kMaxExpansion + kSlack;
   if (capacity > capacity_limit_) capacity = capacity_limit_;
-  // Without the address space for the worst case, or without a thread, inflate before parsing.
-  if (!buffer_.reserve(capacity)) return false;
-  gzip_ = std::make_unique<GzipDecoder>(file_.fd);
-  // Only bounds prefaulting, so a wrong guess does no harm beyond a few pages.
-  unsigned char isize[4];
-  if (compressed_size >= 18 && pread(file_.fd, isize, 4, static_cast<off_t>(compressed_size - 4)) == 4) {
-    announced_ = announced_length(isize + 4);
-  }
-  try {
-    worker_ = std::thread([this] { run_worker(); });
-  } catch (const std::system_error&) {
-    gzip_.reset();
-    return false;
+  // Without the address space for the worst case, or without a helper, inflate before parsing.
+  helper_ = HelperThread::of_this_thread();
+  if (helper_ == nullptr || !buffer_.reserve(capacity)) return false;
+  if (announced_ == 0 && file_.fd >= 0) {
+    // Only bounds prefaulting, so a wrong guess does no harm beyond a few pages.
+    unsigned char isize[4];
+    if (compressed_size >= 18 && pread(file_.fd, isize, 4, static_cast<off_t>(compressed_size - 4)) == 4) {
+      announced_ = announced_length(isize + 4);
+    }
   }
   streaming_ = true;
+  ticket_ = helper_->start(job, this);
   return true;
 }
 
 void ByteSource::publish(std::size_t decoded, Progress progress) noexcept {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    decoded_ = decoded;
-    progress_ = progress;
+    decoded_.store(decoded, std::memory_order_release);
+    progress_.store(progress, std::memory_order_release);
   }
   changed_.notify_one();
 }
 
-// Failures reach the parse as values: a fresh thread may not even have the memory an exception needs.
-void ByteSource::run_worker() noexcept {
-  char* const base = buffer_.data();
+std::size_t ByteSource::next_piece(std::size_t decoded) noexcept {
   const std::size_t capacity = buffer_.capacity();
+  const std::size_t room = capacity - decoded < kPiece ? capacity - decoded : kPiece;
+  if (room == 0) {
+    publish(decoded, Progress::kFull);
+    return 0;
+  }
+  if (!grant(decoded + room)) {
+    publish(decoded, Progress::kTooLarge);
+    return 0;
+  }
+  return room;
+}
+
+void ByteSource::inflate_fast_job(void* self) noexcept {
+  auto* const source = static_cast<ByteSource*>(self);
+  char* const base = source->buffer_.data();
+  FastInflater inflater(source->packed_.bytes.get(), source->packed_.size, source->packed_.error);
   std::size_t decoded = 0;
   for (;;) {
-    if (cancel_.load(std::memory_order_relaxed)) return;
+    if (source->cancel_.load(std::memory_order_relaxed)) return;
+    // A full buffer is past DEFLATE's bound: only zlib can say what such bytes are.
+    const std::size_t capacity = source->buffer_.capacity();
     const std::size_t room = capacity - decoded < kPiece ? capacity - decoded : kPiece;
-    if (room == 0) return publish(decoded, Progress::kFull);
-    if (!grant(decoded + room)) return publish(decoded, Progress::kTooLarge);
+    if (room == 0) return source->stream_zlib_after_refusal(decoded);
+    if (!source->grant(decoded + room)) return source->publish(decoded, Progress::kTooLarge);
+    switch (inflater.decode(base + decoded, room, &decoded)) {
+      case FastInflater::Status::kMore:
+        source->publish(decoded, Progress::kRunning);
+        continue;
+      case FastInflater::Status::kEnd:
+        // The compressed bytes go before the parse ends: the structure's memory may use them.
+        source->packed_ = PackedFile();
+        return source->publish(decoded, Progress::kDone);
+      case FastInflater::Status::kRefused:
+        return source->stream_zlib_after_refusal(decoded);
+      case FastInflater::Status::kOutOfMemory:
+        return source->publish(decoded, Progress::kOutOfMemory);
+    }
+  }
+}
+
+void ByteSource::stream_zlib_after_refusal(std::size_t decoded) noexcept {
+  try {
+    gzip_ = std::make_unique<GzipDecoder>(packed_.bytes.get(), packed_.size, packed_.error);
+  } catch (const std::bad_alloc&) {
+    return publish(decoded, Progress::kOutOfMemory);
+  }
+  // The parse may be reading the first `decoded` bytes: zlib's own are dropped. zlib gives the same
+  // text as far as both read the stream, so the text goes on seamlessly.
+  char dropped[16 * 1024];
+  std::size_t skipped = 0;
+  while (skipped < decoded) {
+    if (cancel_.load(std::memory_order_relaxed)) return;
+    std::size_t count = 0;
+    const std::size_t room = std::min(sizeof dropped, decoded - skipped);
+    const GzipDecoder::Status status = gzip_->decode(dropped, room, &count);
+    skipped += count;
+    if (status == GzipDecoder::Status::kMore) continue;
+    if (status == GzipDecoder::Status::kFailed) return publish(decoded, Progress::kFailed);
+    if (status == GzipDecoder::Status::kOutOfMemory) return publish(decoded, Progress::kOutOfMemory);
+    // zlib ended the text where the fast inflater had not: unreachable while both read DEFLATE right.
+    return publish(decoded, Progress::kDone);
+  }
+  stream_zlib(decoded);
+}
+
+void ByteSource::inflate_zlib_job(void* self) noexcept { static_cast<ByteSource*>(self)->stream_zlib(0); }
+
+void ByteSource::stream_zlib(std::size_t decoded) noexcept {
+  char* const base = buffer_.data();
+  for (;;) {
+    if (cancel_.load(std::memory_order_relaxed)) return;
+    const std::size_t room = next_piece(decoded);
+    if (room == 0) return;
     switch (gzip_->decode(base + decoded, room, &decoded)) {
       case GzipDecoder::Status::kMore:
         publish(decoded, Progress::kRunning);
@@ -311,9 +352,11 @@ void ByteSource::run_worker() noexcept {
 
 ByteSource::Piece ByteSource::wait(std::size_t seen) noexcept {
   std::unique_lock<std::mutex> lock(mutex_);
-  while (decoded_ == seen && progress_ == Progress::kRunning) {
-    const std::size_t from = std::max(populated_, decoded_);
-    const std::size_t limit = prefault_limit(decoded_);
+  for (;;) {
+    const std::size_t decoded = decoded_.load(std::memory_order_relaxed);
+    if (decoded != seen || progress_.load(std::memory_order_relaxed) != Progress::kRunning) break;
+    const std::size_t from = std::max(populated_, decoded);
+    const std::size_t limit = prefault_limit(decoded);
     if (!can_prefault_ || from >= limit) {
       changed_.wait(lock);
       continue;
@@ -324,7 +367,7 @@ ByteSource::Piece ByteSource::wait(std::size_t seen) noexcept {
     populated_ = from + length;
     lock.lock();
   }
-  return {decoded_, progress_};
+  return {decoded_.load(std::memory_order_relaxed), progress_.load(std::memory_order_relaxed)};
 }
 
 std::size_t ByteSource::prefault_limit(std::size_t decoded) const noexcept {
@@ -335,9 +378,11 @@ std::size_t ByteSource::prefault_limit(std::size_t decoded) const noexcept {
 }
 
 std::optional<ReaderError> ByteSource::finish() {
-  worker_.join();
-  length_ = decoded_;
-  switch (progress_) {
+  helper_->wait(ticket_);
+  ticket_ = 0;
+  length_ = decoded_.load(std::memory_order_relaxed);
+  std::optional<ReaderError> failure;
+  switch (progress_.load(std::memory_order_relaxed)) {
     case Progress::kFailed:
       return decoder_failure();
     case Progress::kOutOfMemory:
@@ -346,13 +391,16 @@ std::optional<ReaderError> ByteSource::finish() {
       return too_large();
     case Progress::kFull:
       was_cut_ = true;
-      return inflate_rest();
+      failure = inflate_rest();
+      break;
     case Progress::kRunning:
     case Progress::kDone:
       close_file();
       break;
   }
-  return std::nullopt;
+  packed_ = PackedFile();
+  if (!failure) settle();
+  return failure;
 }
 
 }  // namespace quarn::detail

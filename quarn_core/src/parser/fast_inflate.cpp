@@ -2,19 +2,24 @@
 
 #include <zlib.h>
 
+#include <algorithm>
+#include <memory>
+#include <new>
 #include <string>
 
+#include "deflate_check.hpp"
 #include "quarn/inflater.hpp"
 
-#if QUARN_HAVE_LIBDEFLATE
-#include <libdeflate.h>
+#if QUARN_HAVE_ISAL
+#include <isa-l/crc.h>
+#include <isa-l/igzip_lib.h>
 #endif
 
 namespace quarn {
 
 std::string_view inflater_name() noexcept {
-#if QUARN_HAVE_LIBDEFLATE
-  return "libdeflate " LIBDEFLATE_VERSION_STRING;
+#if QUARN_HAVE_ISAL
+  return "isa-l " QUARN_ISAL_VERSION;
 #else
   static const std::string name = std::string("zlib ") + zlibVersion();
   return name;
@@ -23,75 +28,178 @@ std::string_view inflater_name() noexcept {
 
 namespace detail {
 
-#if QUARN_HAVE_LIBDEFLATE
+#if QUARN_HAVE_ISAL
 
 namespace {
 
-// The inflater's tables are kept for the thread's next file: allocating them is a fixed cost that
-// small entries would otherwise pay each time.
-struct Decompressor {
-  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
-  ~Decompressor() { libdeflate_free_decompressor(d); }
-};
+// ISA-L counts in 32 bits; larger inputs and rooms are handed over a gigabyte at a time.
+constexpr std::size_t kStep = std::size_t{1} << 30;
 
-// libdeflate skips the optional header checksum that zlib verifies; a member whose checksum is wrong
-// goes to zlib, which refuses it. False only for a complete header with a wrong checksum.
-bool header_checksum_sound(const unsigned char* in, std::size_t size) noexcept {
-  constexpr unsigned char kHeaderCrc = 0x02, kExtra = 0x04, kName = 0x08, kComment = 0x10;
-  if (size < 10 || (in[3] & kHeaderCrc) == 0) return true;
+inflate_state* thread_state() noexcept {
+  thread_local std::unique_ptr<inflate_state> state;
+  if (state == nullptr) state.reset(new (std::nothrow) inflate_state);
+  return state.get();
+}
+
+// DEFLATE looks back at most this far: the history a block is handed.
+constexpr std::size_t kHistory = 32 * 1024;
+constexpr std::size_t kTrailer = 8;
+
+std::uint32_t little_endian32(const unsigned char* p) noexcept {
+  return p[0] | std::uint32_t{p[1]} << 8 | std::uint32_t{p[2]} << 16 | std::uint32_t{p[3]} << 24;
+}
+
+// The length of the gzip header at `member`, when zlib would accept it, else 0. zlib refuses reserved
+// flags ("unknown header flags set") and a wrong header checksum.
+std::size_t sound_header_length(const unsigned char* member, std::size_t size) noexcept {
+  constexpr unsigned char kHeaderCrc = 0x02, kExtra = 0x04, kName = 0x08, kComment = 0x10, kReserved = 0xe0;
+  if (size < 10 || member[2] != 8) return 0;
+  const unsigned char flags = member[3];
+  if (flags & kReserved) return 0;
   std::size_t at = 10;
-  if (in[3] & kExtra) {
-    if (size - at < 2) return true;
-    at += 2 + (in[at] | std::size_t{in[at + 1]} << 8);
+  if (flags & kExtra) {
+    if (size - at < 2) return 0;
+    at += 2 + (member[at] | std::size_t{member[at + 1]} << 8);
   }
   for (const unsigned char flag : {kName, kComment}) {
-    if ((in[3] & flag) == 0) continue;
-    while (at < size && in[at] != 0) ++at;
+    if ((flags & flag) == 0) continue;
+    while (at < size && member[at] != 0) ++at;
     ++at;
   }
-  if (at >= size || size - at < 2) return true;
-  const std::uint32_t crc = libdeflate_crc32(0, in, at);
-  return (crc & 0xffff) == (in[at] | std::uint32_t{in[at + 1]} << 8);
+  if (flags & kHeaderCrc) {
+    if (at > size || size - at < 2) return 0;
+    const std::uint32_t crc = crc32_gzip_refl(0, member, at);
+    if ((crc & 0xffff) != (member[at] | std::uint32_t{member[at + 1]} << 8)) return 0;
+    at += 2;
+  }
+  return at < size ? at : 0;
 }
 
 }  // namespace
 
 bool have_fast_inflater() noexcept { return true; }
 
-MemberOutcome inflate_member(const unsigned char* in, std::size_t size, char* out, std::size_t room,
-                             std::size_t* consumed, std::size_t* written) noexcept {
-  thread_local Decompressor decompressor;
-  if (decompressor.d == nullptr) decompressor.d = libdeflate_alloc_decompressor();  // failed before
-  if (decompressor.d == nullptr) return MemberOutcome::kOutOfMemory;
-  if (!header_checksum_sound(in, size)) return MemberOutcome::kRefused;
-  switch (libdeflate_gzip_decompress_ex(decompressor.d, in, size, out, room, consumed, written)) {
-    case LIBDEFLATE_SUCCESS:
-      return MemberOutcome::kDone;
-    case LIBDEFLATE_INSUFFICIENT_SPACE:
-      return MemberOutcome::kNoRoom;
-    default:
-      return MemberOutcome::kRefused;
+FastInflater::Status FastInflater::start_member() noexcept {
+  const std::size_t left = size_ - next_;
+  if (left < 2 || bytes_[next_] != 0x1f || bytes_[next_ + 1] != 0x8b) {
+    // After a member, bytes that cannot start another are ignored, unless a failed read cut the ones
+    // that would have told. The first member must be there.
+    return first_member_ || (end_error_ != 0 && left < 2) ? Status::kRefused : Status::kEnd;
   }
+  const std::size_t header = sound_header_length(bytes_ + next_, left);
+  if (header == 0) return Status::kRefused;
+  first_member_ = false;
+  bit_ = (next_ + header) * 8;
+  member_out_ = 0;
+  crc_ = 0;
+  phase_ = Phase::kBlock;
+  return Status::kMore;
+}
+
+FastInflater::Status FastInflater::start_block(const char* out) noexcept {
+  if (!block_header_sound(bytes_, size_, bit_)) return Status::kRefused;
+  const std::size_t byte = bit_ / 8;
+  const unsigned shift = bit_ % 8;
+  final_block_ = (bytes_[byte] >> shift) & 1;
+  isal_inflate_init(state_);
+  state_->crc_flag = ISAL_DEFLATE;
+  const std::size_t history = member_out_ < kHistory ? member_out_ : kHistory;
+  if (history > 0 &&
+      isal_inflate_set_dict(state_, reinterpret_cast<std::uint8_t*>(const_cast<char*>(out)) - history,
+                            static_cast<std::uint32_t>(history)) != ISAL_DECOMP_OK) {
+    return Status::kRefused;
+  }
+  // The block starts mid-byte: its first bits go in as already read, with the final-block flag set,
+  // so that ISA-L stops at the block's end and the next header is judged before it is read.
+  state_->read_in = (bytes_[byte] >> shift) | 1u;
+  state_->read_in_length = static_cast<std::int32_t>(8 - shift);
+  fed_ = byte + 1;
+  state_->next_in = const_cast<unsigned char*>(bytes_ + fed_);
+  state_->avail_in = static_cast<std::uint32_t>(std::min(size_ - fed_, kStep));
+  fed_ += state_->avail_in;
+  phase_ = Phase::kInBlock;
+  return Status::kMore;
+}
+
+FastInflater::Status FastInflater::end_block() noexcept {
+  bit_ = static_cast<std::size_t>(state_->next_in - bytes_) * 8 - static_cast<std::size_t>(state_->read_in_length);
+  if (!final_block_) {
+    phase_ = Phase::kBlock;
+    return Status::kMore;
+  }
+  const std::size_t trailer = (bit_ + 7) / 8;
+  if (trailer > size_ || size_ - trailer < kTrailer || little_endian32(bytes_ + trailer) != crc_ ||
+      little_endian32(bytes_ + trailer + 4) != static_cast<std::uint32_t>(member_out_)) {
+    return Status::kRefused;
+  }
+  next_ = trailer + kTrailer;
+  phase_ = Phase::kMember;
+  return Status::kMore;
+}
+
+FastInflater::Status FastInflater::decode(char* out, std::size_t room, std::size_t* written) noexcept {
+  if (state_ == nullptr) {
+    state_ = thread_state();
+    if (state_ == nullptr) return Status::kOutOfMemory;
+  }
+  std::size_t done = 0;
+  for (;;) {
+    Status status = Status::kMore;
+    if (phase_ == Phase::kMember) {
+      status = start_member();
+    } else if (phase_ == Phase::kBlock) {
+      status = start_block(out + done);
+    } else if (done == room) {
+      break;
+    } else {
+      if (state_->avail_in == 0 && fed_ < size_) {
+        state_->next_in = const_cast<unsigned char*>(bytes_ + fed_);
+        state_->avail_in = static_cast<std::uint32_t>(std::min(size_ - fed_, kStep));
+        fed_ += state_->avail_in;
+      }
+      const std::size_t step = std::min(room - done, kStep);
+      unsigned char* const start = reinterpret_cast<unsigned char*>(out + done);
+      const std::uint32_t avail_in = state_->avail_in;
+      state_->next_out = start;
+      state_->avail_out = static_cast<std::uint32_t>(step);
+      if (isal_inflate(state_) != ISAL_DECOMP_OK) return Status::kRefused;
+      const std::size_t produced = static_cast<std::size_t>(state_->next_out - start);
+      crc_ = crc32_gzip_refl(crc_, start, produced);
+      member_out_ += produced;
+      done += produced;
+      if (state_->block_state == ISAL_BLOCK_FINISH) {
+        status = end_block();
+      } else if (produced < step && state_->avail_in == 0 && fed_ == size_) {
+        return Status::kRefused;  // room left, every byte used and none to come: cut short
+      } else if (produced == 0 && state_->avail_in == avail_in) {
+        return Status::kRefused;
+      }
+    }
+    if (status == Status::kEnd) {
+      *written += done;
+      return status;
+    }
+    if (status != Status::kMore) return status;
+  }
+  *written += done;
+  return Status::kMore;
+}
+
+std::uint32_t crc32_of(const void* data, std::size_t size) noexcept {
+  return crc32_gzip_refl(0, static_cast<const unsigned char*>(data), size);
 }
 
 #else
 
 bool have_fast_inflater() noexcept { return false; }
 
-MemberOutcome inflate_member(const unsigned char*, std::size_t, char*, std::size_t, std::size_t*,
-                             std::size_t*) noexcept {
-  return MemberOutcome::kRefused;
-}
-
-#endif
+FastInflater::Status FastInflater::decode(char*, std::size_t, std::size_t*) noexcept { return Status::kRefused; }
 
 std::uint32_t crc32_of(const void* data, std::size_t size) noexcept {
-#if QUARN_HAVE_LIBDEFLATE
-  return libdeflate_crc32(0, data, size);
-#else
   return static_cast<std::uint32_t>(crc32_z(0, static_cast<const Bytef*>(data), size));
-#endif
 }
+
+#endif
 
 }  // namespace detail
 }  // namespace quarn

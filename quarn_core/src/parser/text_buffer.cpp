@@ -33,19 +33,53 @@ void prefer_huge_pages(char* data, std::size_t capacity) noexcept {
   if (capacity >= 2 * kHugePage) madvise(data, capacity, MADV_HUGEPAGE);
 }
 
+// The thread's last mapping, kept for its next text: a fresh mapping pays a page fault (or a huge
+// page's zeroing) for every page the text writes, which for the usual entry of a few hundred
+// kilobytes costs as much as inflating it. Kept with at most kKeptResident bytes of its pages.
+constexpr std::size_t kKeptResident = kFromAllocator;
+
+struct KeptMapping {
+  char* data = nullptr;
+  std::size_t capacity = 0;
+  ~KeptMapping() {
+    if (data != nullptr) munmap(data, capacity);
+  }
+};
+
+thread_local KeptMapping kept;
+
 }  // namespace
 
 TextBuffer::~TextBuffer() { release(); }
 
 void TextBuffer::release() noexcept {
   if (data_ == nullptr) return;
-  if (mapped_) {
-    munmap(data_, capacity_);
-  } else {
+  if (!mapped_) {
     std::free(data_);
+  } else if (kept.data == nullptr) {
+    if (capacity_ > kKeptResident) madvise(data_ + kKeptResident, capacity_ - kKeptResident, MADV_DONTNEED);
+    kept.data = data_;
+    kept.capacity = capacity_;
+  } else {
+    munmap(data_, capacity_);
   }
   data_ = nullptr;
   capacity_ = 0;
+}
+
+char* TextBuffer::map(std::size_t size) noexcept {
+  if (kept.data != nullptr) {
+    // Resized to the exact request: growing keeps the pages (mremap moves page table entries only).
+    void* p = kept.capacity == size ? kept.data : mremap(kept.data, kept.capacity, size, MREMAP_MAYMOVE);
+    if (p != MAP_FAILED) {
+      kept.data = nullptr;
+      kept.capacity = 0;
+      return static_cast<char*>(p);
+    }
+  }
+  // MAP_NORESERVE: only the pages written count against memory, not the whole reservation.
+  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  return p == MAP_FAILED ? nullptr : static_cast<char*>(p);
 }
 
 bool TextBuffer::reserve(std::size_t capacity) noexcept {
@@ -60,11 +94,10 @@ bool TextBuffer::reserve(std::size_t capacity) noexcept {
     mapped_ = false;
     return true;
   }
-  // MAP_NORESERVE: only the pages written count against memory, not the whole reservation.
-  void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (p == MAP_FAILED) return false;
   release();
-  data_ = static_cast<char*>(p);
+  char* p = map(size);
+  if (p == nullptr) return false;
+  data_ = p;
   capacity_ = size;
   mapped_ = true;
   prefer_huge_pages(data_, capacity_);

@@ -7,7 +7,8 @@ namespace quarn::detail {
 
 // Up to 32 MiB the memory comes from the allocator, which hands the pages of the previous file's text
 // to the next one: loading many entries then takes no page faults for their texts. Larger texts get
-// an anonymous private mapping of their own. Reserving that is cheap (no page is touched and, with
+// an anonymous private mapping; the thread keeps its last one, with up to 32 MiB of its pages, for
+// the next large reservation, to the same end. Reserving that is cheap (no page is touched and, with
 // overcommit, none is accounted), so a worst-case size can be reserved up front and the text never has
 // to move while a reader holds pointers into it. Growing may move it; only do that when nobody reads it.
 class TextBuffer {
@@ -35,6 +36,8 @@ class TextBuffer {
 
  private:
   void release() noexcept;
+  // A mapping of `size` bytes: the thread's kept one, resized, or a fresh one; null when refused.
+  static char* map(std::size_t size) noexcept;
 
   char* data_ = nullptr;
   std::size_t capacity_ = 0;
