@@ -21,6 +21,13 @@ namespace detail {
 // regions of 2 MiB and more are offered to the kernel for huge pages. Throws std::bad_alloc.
 void* allocate_list_memory(std::size_t bytes, std::size_t alignment);
 void release_list_memory(void* memory) noexcept;
+// One full block of a BlockList: 2 MiB, aligned to a huge page and offered for one, mapped from the
+// kernel. Throws std::bad_alloc.
+// Why not the allocator: once it serves such blocks from a thread's own arena (as it does after a
+// large free has raised its mapping threshold), aligned blocks fragment the arena, and a process that
+// loaded entry after entry on several threads grew by megabytes each time.
+void* allocate_full_block();
+void release_full_block(void* block) noexcept;
 // Offers the whole 2 MiB pages inside [memory, memory + bytes) to the kernel for huge pages, before
 // they are first touched. Only advice; never fails.
 void advise_huge_pages(void* memory, std::size_t bytes) noexcept;
@@ -130,8 +137,8 @@ class BlockList {
   }
 
   // Appends the elements of `tail` from index `from` on (T trivially copyable) and empties `tail`.
-  // When this list's size is `from` modulo the block size, with `from` inside a full first block of
-  // `tail`, the blocks of `tail` are taken over and only this list's last, partial block is copied
+  // When this list's size is `from` modulo the block size, and the first block of `tail` can stand in
+  // for this list's last one, the blocks of `tail` are taken over and only this list's last, partial block is copied
   // (into the room `tail` left before `from`): a list filled on another thread joins in constant
   // time. Otherwise its elements are copied. May throw std::bad_alloc, leaving this list unchanged
   // when blocks are taken over, and with the elements copied so far appended when they are copied.
@@ -142,7 +149,10 @@ class BlockList {
       return;
     }
     const std::size_t offset = size_ % kBlockSize;
-    const bool joins = from == offset && !tail.blocks_.empty() && tail.first_capacity_ == kBlockSize;
+    // The first block of `tail` takes this list's place from its last full block on: full-size, or,
+    // when this list has no full block, any size that holds all of `tail`.
+    const bool joins = from == offset && !tail.blocks_.empty() &&
+                       (tail.first_capacity_ == kBlockSize || (size_ < kBlockSize && tail.blocks_.size() == 1));
     if (!joins) {
       for (std::size_t i = from, length = 0; i < tail.size_; i += length) {
         const T* run = tail.run(i, &length);
@@ -154,10 +164,10 @@ class BlockList {
     const std::size_t kept = size_ / kBlockSize;  // this list's full blocks, kept as they are
     blocks_.reserve(kept + tail.blocks_.size());  // the only allocation
     if (offset > 0) std::memcpy(static_cast<void*>(tail.blocks_[0]), blocks_[kept], offset * sizeof(T));
-    for (std::size_t b = kept; b < blocks_.size(); ++b) detail::release_list_memory(blocks_[b]);
+    for (std::size_t b = kept; b < blocks_.size(); ++b) free_block(blocks_[b], b == 0 ? first_capacity_ : kBlockSize);
     blocks_.resize(kept);
     blocks_.insert(blocks_.end(), tail.blocks_.begin(), tail.blocks_.end());
-    if (kept == 0) first_capacity_ = kBlockSize;
+    if (kept == 0) first_capacity_ = tail.first_capacity_;
     size_ = kept * kBlockSize + tail.size_;
     tail.blocks_.clear();
     tail.first_capacity_ = 0;
@@ -264,9 +274,16 @@ class BlockList {
   }
 
   static T* allocate(std::size_t elements) {
-    const bool whole = elements == kBlockSize;
-    return static_cast<T*>(detail::allocate_list_memory(whole ? kBlockBytes : elements * sizeof(T),
-                                                        whole ? kBlockBytes : kAlignment));
+    if (elements == kBlockSize) return static_cast<T*>(detail::allocate_full_block());
+    return static_cast<T*>(detail::allocate_list_memory(elements * sizeof(T), kAlignment));
+  }
+
+  static void free_block(T* block, std::size_t elements) noexcept {
+    if (elements == kBlockSize) {
+      detail::release_full_block(block);
+    } else {
+      detail::release_list_memory(block);
+    }
   }
 
   void grow() {
@@ -283,12 +300,12 @@ class BlockList {
           try {
             std::uninitialized_copy_n(old, size_, block);
           } catch (...) {
-            detail::release_list_memory(block);
+            free_block(block, grown);
             throw;
           }
         }
         std::destroy_n(old, size_);
-        detail::release_list_memory(old);
+        free_block(old, first_capacity_);
         blocks_[0] = block;
       } else {
         blocks_.push_back(block);
@@ -308,7 +325,7 @@ class BlockList {
       if constexpr (!std::is_trivially_destructible_v<T>) {
         if (begin < size_) std::destroy_n(blocks_[b], std::min(size_ - begin, b == 0 ? first_capacity_ : kBlockSize));
       }
-      detail::release_list_memory(blocks_[b]);
+      free_block(blocks_[b], b == 0 ? first_capacity_ : kBlockSize);
     }
   }
 

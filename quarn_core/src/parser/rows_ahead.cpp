@@ -146,14 +146,16 @@ void RowsAhead::run(void* self) noexcept {
   }
 }
 
-std::size_t RowsAhead::guess_gap() const noexcept {
-  const std::size_t rows = rows_before_ + count_line_feeds(text_.data() + row_line_, text_.data() + split_);
-  return rows % BlockList<AtomSite>::kBlockSize;
-}
-
 RowsAhead::Outcome RowsAhead::parse() {
-  gap_ = guess_gap();
-  atoms_.reserve(BlockList<AtomSite>::kBlockSize);
+  // The helper's first block stands in for the walk's last one: full-size once the walk fills a
+  // block, else about what both parts hold.
+  constexpr std::size_t kBlock = BlockList<AtomSite>::kBlockSize;
+  const std::size_t lines = count_line_feeds(text_.data() + row_line_, text_.data() + split_);
+  const std::size_t rows = rows_before_ + lines;
+  gap_ = rows % kBlock;
+  const std::size_t row_bytes = std::max<std::size_t>(1, (split_ - row_line_) / std::max<std::size_t>(1, lines));
+  const std::size_t guess = gap_ + (text_.size() - split_) / row_bytes + 16;
+  atoms_.reserve(rows >= kBlock ? kBlock : std::min(guess, kBlock));
   if (gap_ > 0) atoms_.append_zeroed(gap_);
   WholeText whole(text_);
   Scanner scanner(whole, {split_, true});

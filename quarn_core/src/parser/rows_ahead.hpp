@@ -78,7 +78,6 @@ class RowsAhead {
  private:
   static void run(void* self) noexcept;
   Outcome parse();
-  std::size_t guess_gap() const noexcept;
 
   HelperThread& helper_;
   const std::string_view text_;

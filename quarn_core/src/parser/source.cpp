@@ -54,7 +54,10 @@ bool SourceText::more() noexcept {
 }
 
 std::size_t SourceText::whole_length() noexcept {
-  return bytes_.streaming() ? 0 : ready_;
+  if (!bytes_.streaming()) return ready_;
+  // The buffer of a finished inflater never moves again: only a full one (kFull) is continued elsewhere.
+  const ByteSource::Piece piece = bytes_.peek();
+  return piece.progress == ByteSource::Progress::kDone ? piece.decoded : 0;
 }
 
 std::optional<ReaderError> SourceText::finish() {
