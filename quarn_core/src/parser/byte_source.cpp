@@ -21,10 +21,10 @@ constexpr std::size_t kMaxExpansion = 1032;
 constexpr std::size_t kSlack = 64 * 1024;
 // The inflater publishes in pieces of this size: small enough that the parser starts at once and ends
 // soon after the inflater, large enough that handing over costs nothing measurable.
-constexpr std::size_t kPiece = 512 * 1024;
+constexpr std::size_t kPiece = 128 * 1024;
 // Below this compressed size, handing the inflation to the helper costs more than the overlap gains.
 constexpr std::size_t kZlibStreamThreshold = 64 * 1024;
-constexpr std::size_t kFastStreamThreshold = 64 * 1024;
+constexpr std::size_t kFastStreamThreshold = 16 * 1024;
 
 // While the parse waits for the inflater it takes the inflater's page faults in advance, by huge
 // pages, a few of them ahead: on a machine whose fresh memory is slow to hand out, faulting in the

@@ -14,6 +14,7 @@
 #include "atom_site.hpp"
 #include "loop_values.hpp"
 #include "quarn/interrupt.hpp"
+#include "quarn/memory.hpp"
 #include "text_feed.hpp"
 
 namespace quarn::detail {
@@ -163,8 +164,21 @@ RowsAhead::Outcome RowsAhead::parse() {
   AtomRows step{atoms_, arena_, nullptr};
   std::size_t column = 0, failed_at = kNoFailure;
   ValueFailure failure{};
+  // Two lists grow at once, each asking for memory only before its own next step: the helper asks
+  // for room for both, often, and gives up (and its memory) first, so that the walk alone meets the
+  // limit as it would have without a split.
+  constexpr std::uint64_t kAskEvery = std::uint64_t{32} << 20;
+  std::uint64_t next_ask = kAskEvery;
   for (;;) {
     if (stop_.load(std::memory_order_relaxed)) return Outcome::kGaveUp;
+    if (atoms_.bytes_reserved() + arena_.bytes_reserved() >= next_ask) {
+      if (!fits_in_memory(4 * kAlwaysFits)) {
+        atoms_.clear();
+        arena_ = TextArena();
+        return Outcome::kGaveUp;
+      }
+      next_ask += kAskEvery;
+    }
     const Scanner::Position before = scanner.position();
     const std::size_t n = scanner.next_batch(batch.data());
     if (n == 0) {
