@@ -87,7 +87,6 @@ class RowsAhead {
   const std::size_t rows_before_;
   std::atomic<bool> stop_{false};
   HelperThread::Ticket ticket_ = 0;
-  bool waited_ = false;
 
   // Written by the helper, read after wait().
   Outcome outcome_ = Outcome::kGaveUp;
