@@ -1,6 +1,6 @@
 // Times loading many gzip entries, one after another, against zlib alone inflating the same files.
 //
-//   quarn_archive_bench [--rounds N] [--shard I/K] [--load-only] LIST
+//   quarn_archive_bench [--rounds N] [--shard I/K] [--load-only] [--times TSV] LIST
 //
 // LIST names one file per line. Every file is loaded with load_structure, inflated with zlib alone and its text, inflated beforehand, parsed alone
 // with parse_text, back to back, so the machine's ups and downs (it is shared) fall on all alike; each
@@ -8,6 +8,7 @@
 // load/inflate ratio, over the sum and as the median per file.
 // --load-only loads each file once, untimed here: the caller times whole processes (two workers).
 // --shard I/K keeps the files whose line number is I modulo K.
+// --times writes each file's text size and best times (load, zlib, parse_text) as TSV.
 #include <fcntl.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -52,20 +53,22 @@ int main(int argc, char** argv) {
   int rounds = 3;
   std::size_t shard = 0, shards = 1;
   bool load_only = false;
-  std::string list;
+  std::string list, times;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--rounds" && i + 1 < argc) {
       rounds = std::max(1, std::atoi(argv[++i]));
     } else if (arg == "--shard" && i + 1 < argc) {
       if (std::sscanf(argv[++i], "%zu/%zu", &shard, &shards) != 2 || shards == 0 || shard >= shards) die("bad --shard");
+    } else if (arg == "--times" && i + 1 < argc) {
+      times = argv[++i];
     } else if (arg == "--load-only") {
       load_only = true;
     } else {
       list = arg;
     }
   }
-  if (list.empty()) die("usage: quarn_archive_bench [--rounds N] [--shard I/K] [--load-only] LIST");
+  if (list.empty()) die("usage: quarn_archive_bench [--rounds N] [--shard I/K] [--load-only] [--times TSV] LIST");
   std::vector<std::string> files;
   {
     std::ifstream in(list);
@@ -114,6 +117,13 @@ int main(int argc, char** argv) {
     parse_sum += parse_t[i];
     mb += static_cast<double>(text[i]) / 1e6;
     ratios.push_back(load_t[i] / zlib_t[i]);
+  }
+  if (!times.empty()) {
+    std::ofstream out(times);
+    out << "file\ttext_bytes\tload_s\tzlib_s\tparse_s\n";
+    for (std::size_t i = 0; i < files.size(); ++i) {
+      out << files[i] << '\t' << text[i] << '\t' << load_t[i] << '\t' << zlib_t[i] << '\t' << parse_t[i] << '\n';
+    }
   }
   std::sort(ratios.begin(), ratios.end());
   const double n = static_cast<double>(files.size());
