@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <thread>
 
 namespace {
@@ -42,6 +43,37 @@ TEST(HelperThread, KeptPerLoadingThreadAndRunsJobsInTurn) {
   HelperThread* other = nullptr;
   std::thread([&other] { other = HelperThread::of_this_thread(); }).join();
   EXPECT_NE(other, helper);
+}
+
+// Jobs and waits that end before, within and after the spin of the other side: a wake lost between
+// spinning and sleeping hangs here.
+TEST(HelperThread, HandsOverWhetherTheOtherSideSpinsOrSleeps) {
+  HelperThread* helper = HelperThread::of_this_thread();
+  ASSERT_NE(helper, nullptr);
+  struct Pause {
+    std::chrono::microseconds job;
+    std::atomic<int> runs{0};
+  } pause;
+  const auto job = [](void* context) noexcept {
+    auto* p = static_cast<Pause*>(context);
+    if (p->job.count() > 0) std::this_thread::sleep_for(p->job);
+    p->runs.fetch_add(1);
+  };
+  constexpr int kRounds = 600;
+  for (int i = 0; i < kRounds; ++i) {
+    const std::chrono::microseconds steps[] = {std::chrono::microseconds(0), std::chrono::microseconds(20),
+                                               std::chrono::microseconds(150)};
+    pause.job = steps[i % 3];
+    const HelperThread::Ticket ticket = helper->start(job, &pause);
+    if (i % 5 == 0) std::this_thread::sleep_for(steps[(i / 3) % 3]);
+    if (i % 2 == 0) {
+      helper->wait(ticket);
+    } else {
+      while (!helper->wait_for(ticket, std::chrono::microseconds(30))) {
+      }
+    }
+    ASSERT_EQ(pause.runs.load(), i + 1);
+  }
 }
 
 TEST(HelperThread, AForkedChildGetsAHelperOfItsOwn) {

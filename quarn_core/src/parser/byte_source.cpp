@@ -19,9 +19,17 @@ namespace {
 // this bound is impossible unless the file grows while being read.
 constexpr std::size_t kMaxExpansion = 1032;
 constexpr std::size_t kSlack = 64 * 1024;
-// The inflater publishes in pieces of this size: small enough that the parser starts at once and ends
-// soon after the inflater, large enough that handing over costs nothing measurable.
+// The inflater publishes in pieces that double from the first size to the last: the parse waits
+// only for the first (it starts at once even on a small text), then stays behind the inflater, and
+// the pieces soon grow large enough that handing over costs nothing measurable.
+constexpr std::size_t kFirstPiece = 16 * 1024;
 constexpr std::size_t kPiece = 128 * 1024;
+
+// The room for the piece after `decoded` bytes, in a buffer of `capacity`.
+std::size_t piece_room(std::size_t decoded, std::size_t capacity) noexcept {
+  const std::size_t piece = std::clamp(decoded, kFirstPiece, kPiece);
+  return capacity - decoded < piece ? capacity - decoded : piece;
+}
 // Below this compressed size, handing the inflation to the helper costs more than the overlap gains.
 constexpr std::size_t kZlibStreamThreshold = 64 * 1024;
 constexpr std::size_t kFastStreamThreshold = 16 * 1024;
@@ -253,17 +261,19 @@ bool ByteSource::start_streaming(std::size_t compressed_size, HelperThread::Job 
 }
 
 void ByteSource::publish(std::size_t decoded, Progress progress) noexcept {
+  bool sleeps = false;
   {
     std::lock_guard<std::mutex> lock(mutex_);
     decoded_.store(decoded, std::memory_order_release);
     progress_.store(progress, std::memory_order_release);
+    sleeps = waiter_sleeps_;
   }
-  changed_.notify_one();
+  // Only a sleeping parse needs the wake; a busy or spinning one sees the atomics.
+  if (sleeps) changed_.notify_one();
 }
 
 std::size_t ByteSource::next_piece(std::size_t decoded) noexcept {
-  const std::size_t capacity = buffer_.capacity();
-  const std::size_t room = capacity - decoded < kPiece ? capacity - decoded : kPiece;
+  const std::size_t room = piece_room(decoded, buffer_.capacity());
   if (room == 0) {
     publish(decoded, Progress::kFull);
     return 0;
@@ -283,8 +293,7 @@ void ByteSource::inflate_fast_job(void* self) noexcept {
   for (;;) {
     if (source->cancel_.load(std::memory_order_relaxed)) return;
     // A full buffer is past DEFLATE's bound: only zlib can say what such bytes are.
-    const std::size_t capacity = source->buffer_.capacity();
-    const std::size_t room = capacity - decoded < kPiece ? capacity - decoded : kPiece;
+    const std::size_t room = piece_room(decoded, source->buffer_.capacity());
     if (room == 0) return source->stream_zlib_after_refusal(decoded);
     if (!source->grant(decoded + room)) return source->publish(decoded, Progress::kTooLarge);
     switch (inflater.decode(base + decoded, room, &decoded)) {
@@ -351,6 +360,10 @@ void ByteSource::stream_zlib(std::size_t decoded) noexcept {
 }
 
 ByteSource::Piece ByteSource::wait(std::size_t seen) noexcept {
+  const auto moved = [this, seen] {
+    return decoded_.load(std::memory_order_acquire) != seen ||
+           progress_.load(std::memory_order_acquire) != Progress::kRunning;
+  };
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     const std::size_t decoded = decoded_.load(std::memory_order_relaxed);
@@ -358,7 +371,13 @@ ByteSource::Piece ByteSource::wait(std::size_t seen) noexcept {
     const std::size_t from = std::max(populated_, decoded);
     const std::size_t limit = prefault_limit(decoded);
     if (!can_prefault_ || from >= limit) {
+      lock.unlock();
+      const bool came = spin_until(moved);
+      lock.lock();
+      if (came || moved()) continue;  // a change while the lock was free came without a wake
+      waiter_sleeps_ = true;
       changed_.wait(lock);
+      waiter_sleeps_ = false;
       continue;
     }
     lock.unlock();

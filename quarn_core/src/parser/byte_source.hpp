@@ -157,6 +157,7 @@ class ByteSource {
   std::atomic<std::size_t> decoded_{0};
   std::atomic<Progress> progress_{Progress::kRunning};
   std::atomic<bool> cancel_{false};
+  bool waiter_sleeps_ = false;  // the parse sleeps on changed_, guarded by mutex_
 
   // The waiting side's (the calling thread's) prefaulting.
   std::size_t populated_ = 0;  // the text's pages below this were prefaulted (or written)

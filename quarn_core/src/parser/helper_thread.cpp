@@ -49,41 +49,67 @@ HelperThread::~HelperThread() {
 }
 
 HelperThread::Ticket HelperThread::start(Job job, void* context) noexcept {
+  const Ticket previous = posted_.load(std::memory_order_relaxed);
+  spin_until([this, previous] { return finished_.load(std::memory_order_acquire) == previous; });
   std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [this] { return finished_ == started_; });
+  if (finished_.load(std::memory_order_relaxed) != started_) {
+    ++owners_sleeping_;
+    done_.wait(lock, [this] { return finished_.load(std::memory_order_relaxed) == started_; });
+    --owners_sleeping_;
+  }
   job_ = job;
   context_ = context;
   const Ticket ticket = ++started_;
+  posted_.store(ticket, std::memory_order_release);
+  const bool sleeps = helper_sleeps_;
   lock.unlock();
-  wake_.notify_one();
+  if (sleeps) wake_.notify_one();
   return ticket;
 }
 
 void HelperThread::wait(Ticket ticket) noexcept {
-  if (ticket == 0) return;
+  if (ticket == 0 || spin_until([this, ticket] { return finished_.load(std::memory_order_acquire) >= ticket; })) return;
   std::unique_lock<std::mutex> lock(mutex_);
-  done_.wait(lock, [this, ticket] { return finished_ >= ticket; });
+  ++owners_sleeping_;
+  done_.wait(lock, [this, ticket] { return finished_.load(std::memory_order_relaxed) >= ticket; });
+  --owners_sleeping_;
 }
 
 bool HelperThread::wait_for(Ticket ticket, std::chrono::microseconds timeout) noexcept {
-  if (ticket == 0) return true;
+  if (ticket == 0 || spin_until([this, ticket] { return finished_.load(std::memory_order_acquire) >= ticket; })) {
+    return true;
+  }
   std::unique_lock<std::mutex> lock(mutex_);
-  return done_.wait_for(lock, timeout, [this, ticket] { return finished_ >= ticket; });
+  ++owners_sleeping_;
+  const bool done =
+      done_.wait_for(lock, timeout, [this, ticket] { return finished_.load(std::memory_order_relaxed) >= ticket; });
+  --owners_sleeping_;
+  return done;
 }
 
 void HelperThread::run() noexcept {
+  Ticket taken = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stop_ || job_ != nullptr; });
+    if (job_ == nullptr && !stop_) {
+      // A load often starts its next job soon after the last one ended (the split after the inflater).
+      lock.unlock();
+      spin_until([this, taken] { return posted_.load(std::memory_order_acquire) != taken; });
+      lock.lock();
+      helper_sleeps_ = true;
+      wake_.wait(lock, [this] { return stop_ || job_ != nullptr; });
+      helper_sleeps_ = false;
+    }
     if (job_ == nullptr) return;
     const Job job = job_;
     void* const context = context_;
     job_ = nullptr;
+    taken = started_;
     lock.unlock();
     job(context);
     lock.lock();
-    ++finished_;
-    done_.notify_all();
+    finished_.store(finished_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    if (owners_sleeping_ > 0) done_.notify_all();
   }
 }
 
