@@ -20,7 +20,19 @@ struct Holder {
 
 thread_local Holder holder;
 
+std::atomic<unsigned> active_parses{0};
+
+unsigned core_count() noexcept {
+  static const unsigned cores = std::thread::hardware_concurrency();
+  return cores;
+}
+
 }  // namespace
+
+ActiveParse::ActiveParse() noexcept { active_parses.fetch_add(1, std::memory_order_relaxed); }
+ActiveParse::~ActiveParse() { active_parses.fetch_sub(1, std::memory_order_relaxed); }
+
+bool cores_to_spare() noexcept { return 2 * active_parses.load(std::memory_order_relaxed) <= core_count(); }
 
 HelperThread* HelperThread::of_this_thread() noexcept {
   const pid_t pid = getpid();

@@ -11,12 +11,26 @@
 
 namespace quarn::detail {
 
+// A parse in progress in this process, for as long as it exists (the count decides spin_until).
+class ActiveParse {
+ public:
+  ActiveParse() noexcept;
+  ~ActiveParse();
+  ActiveParse(const ActiveParse&) = delete;
+  ActiveParse& operator=(const ActiveParse&) = delete;
+};
+
+// True while every parse in progress can have a core for each of its two threads.
+bool cores_to_spare() noexcept;
+
 // Polls `ready` for a few tens of microseconds before the caller goes to sleep; true once it held.
 // Why: the two threads of a load hand over several times per file, and waking a sleeping thread
 // costs 15 to 50 us on a virtual machine, as much as parsing 10 KB. The spin stays shorter than one
-// wake, so it costs little where the other side is slow. Never throws.
+// wake, so it costs little where the other side is slow; and it is skipped when parses in progress
+// outnumber half the cores, where it would take the core the other side needs. Never throws.
 template <class Ready>
 bool spin_until(Ready ready) noexcept {
+  if (!cores_to_spare()) return ready();
   constexpr auto kSpin = std::chrono::microseconds(40);
   const auto deadline = std::chrono::steady_clock::now() + kSpin;
   for (unsigned round = 1;; ++round) {

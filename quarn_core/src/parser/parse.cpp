@@ -397,6 +397,7 @@ std::string_view Parser::token_at(std::uint64_t ordinal) const {
 }  // namespace
 
 Expected<Structure, ReaderError> parse_feed(detail::TextFeed& feed, bool atoms_required) {
+  const detail::ActiveParse active;
   return Parser(feed, atoms_required).run();
 }
 
