@@ -46,7 +46,7 @@ void release_full_block(void* block) noexcept {
 
 void advise_huge_pages(void* memory, std::size_t bytes) noexcept {
   const auto start = reinterpret_cast<std::uintptr_t>(memory);
-  const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t first = rounded_up(start, kHugePage);
   const std::uintptr_t last = (start + bytes) & ~(kHugePage - 1);
   // Only advice: without transparent huge pages the region simply keeps small pages.
   if (first < last) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);

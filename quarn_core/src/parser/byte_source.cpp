@@ -365,11 +365,9 @@ ByteSource::Piece ByteSource::wait(std::size_t seen) noexcept {
            progress_.load(std::memory_order_acquire) != Progress::kRunning;
   };
   std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
-    const std::size_t decoded = decoded_.load(std::memory_order_relaxed);
-    if (decoded != seen || progress_.load(std::memory_order_relaxed) != Progress::kRunning) break;
-    const std::size_t from = std::max(populated_, decoded);
-    const std::size_t limit = prefault_limit(decoded);
+  while (!moved()) {
+    const std::size_t from = std::max(populated_, seen);
+    const std::size_t limit = prefault_limit(seen);
     if (!can_prefault_ || from >= limit) {
       lock.unlock();
       const bool came = spin_until(moved);

@@ -61,18 +61,19 @@ HelperThread::~HelperThread() {
 }
 
 HelperThread::Ticket HelperThread::start(Job job, void* context) noexcept {
-  const Ticket previous = posted_.load(std::memory_order_relaxed);
-  spin_until([this, previous] { return finished_.load(std::memory_order_acquire) == previous; });
+  // Only the owner hands out tickets: started_ cannot change under it.
+  const Ticket previous = started_.load(std::memory_order_relaxed);
+  spin_until([this, previous] { return returned(previous); });
   std::unique_lock<std::mutex> lock(mutex_);
-  if (finished_.load(std::memory_order_relaxed) != started_) {
+  if (!returned(previous)) {
     ++owners_sleeping_;
-    done_.wait(lock, [this] { return finished_.load(std::memory_order_relaxed) == started_; });
+    done_.wait(lock, [this, previous] { return returned(previous); });
     --owners_sleeping_;
   }
   job_ = job;
   context_ = context;
-  const Ticket ticket = ++started_;
-  posted_.store(ticket, std::memory_order_release);
+  const Ticket ticket = previous + 1;
+  started_.store(ticket, std::memory_order_release);
   const bool sleeps = helper_sleeps_;
   lock.unlock();
   if (sleeps) wake_.notify_one();
@@ -80,33 +81,26 @@ HelperThread::Ticket HelperThread::start(Job job, void* context) noexcept {
 }
 
 void HelperThread::wait(Ticket ticket) noexcept {
-  if (ticket == 0 || spin_until([this, ticket] { return finished_.load(std::memory_order_acquire) >= ticket; })) return;
-  std::unique_lock<std::mutex> lock(mutex_);
-  ++owners_sleeping_;
-  done_.wait(lock, [this, ticket] { return finished_.load(std::memory_order_relaxed) >= ticket; });
-  --owners_sleeping_;
+  while (!wait_for(ticket, std::chrono::hours(1))) {
+  }
 }
 
 bool HelperThread::wait_for(Ticket ticket, std::chrono::microseconds timeout) noexcept {
-  if (ticket == 0 || spin_until([this, ticket] { return finished_.load(std::memory_order_acquire) >= ticket; })) {
-    return true;
-  }
+  if (spin_until([this, ticket] { return returned(ticket); })) return true;
   std::unique_lock<std::mutex> lock(mutex_);
   ++owners_sleeping_;
-  const bool done =
-      done_.wait_for(lock, timeout, [this, ticket] { return finished_.load(std::memory_order_relaxed) >= ticket; });
+  const bool done = done_.wait_for(lock, timeout, [this, ticket] { return returned(ticket); });
   --owners_sleeping_;
   return done;
 }
 
 void HelperThread::run() noexcept {
-  Ticket taken = 0;
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (job_ == nullptr && !stop_) {
       // A load often starts its next job soon after the last one ended (the split after the inflater).
       lock.unlock();
-      spin_until([this, taken] { return posted_.load(std::memory_order_acquire) != taken; });
+      spin_until([this] { return started_.load(std::memory_order_acquire) != finished_.load(std::memory_order_relaxed); });
       lock.lock();
       helper_sleeps_ = true;
       wake_.wait(lock, [this] { return stop_ || job_ != nullptr; });
@@ -116,7 +110,6 @@ void HelperThread::run() noexcept {
     const Job job = job_;
     void* const context = context_;
     job_ = nullptr;
-    taken = started_;
     lock.unlock();
     job(context);
     lock.lock();

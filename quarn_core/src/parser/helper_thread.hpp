@@ -76,16 +76,16 @@ class HelperThread {
  private:
   HelperThread() = default;
   void run() noexcept;
+  bool returned(Ticket ticket) const noexcept { return finished_.load(std::memory_order_acquire) >= ticket; }
 
   std::mutex mutex_;
   std::condition_variable wake_;  // the helper waits here for work
   std::condition_variable done_;  // the owner waits here for a finished job
   Job job_ = nullptr;             // the pending job, guarded by mutex_
   void* context_ = nullptr;
-  Ticket started_ = 0;            // tickets handed out, guarded by mutex_
-  // Jobs returned: written under mutex_, read without it while spinning.
+  // Tickets handed out and jobs returned: written under mutex_, read without it while spinning.
+  std::atomic<Ticket> started_{0};
   std::atomic<Ticket> finished_{0};
-  std::atomic<Ticket> posted_{0};  // started_, for the helper's spin
   // Who sleeps on a condition variable, guarded by mutex_: the other side notifies only then.
   bool helper_sleeps_ = false;
   int owners_sleeping_ = 0;
