@@ -164,7 +164,7 @@ class BlockList {
     const std::size_t kept = size_ / kBlockSize;  // this list's full blocks, kept as they are
     blocks_.reserve(kept + tail.blocks_.size());  // the only allocation
     if (offset > 0) std::memcpy(static_cast<void*>(tail.blocks_[0]), blocks_[kept], offset * sizeof(T));
-    for (std::size_t b = kept; b < blocks_.size(); ++b) free_block(blocks_[b], b == 0 ? first_capacity_ : kBlockSize);
+    for (std::size_t b = kept; b < blocks_.size(); ++b) free_block(blocks_[b], block_capacity(b));
     blocks_.resize(kept);
     blocks_.insert(blocks_.end(), tail.blocks_.begin(), tail.blocks_.end());
     if (kept == 0) first_capacity_ = tail.first_capacity_;
@@ -192,7 +192,7 @@ class BlockList {
   template <class Visit>
   void each_block(Visit&& visit) const {
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
-      visit(static_cast<const void*>(blocks_[b]), (b == 0 ? first_capacity_ : kBlockSize) * sizeof(T));
+      visit(static_cast<const void*>(blocks_[b]), block_capacity(b) * sizeof(T));
     }
   }
 
@@ -269,6 +269,9 @@ class BlockList {
   static constexpr std::size_t kFirstCapacity = 16;
   static constexpr std::size_t kBlocksPerAsk = kAlwaysFits / kBlockBytes;
 
+  // Elements block `b` holds room for.
+  std::size_t block_capacity(std::size_t b) const noexcept { return b == 0 ? first_capacity_ : kBlockSize; }
+
   std::size_t capacity() const noexcept {
     return blocks_.empty() ? 0 : first_capacity_ + (blocks_.size() - 1) * kBlockSize;
   }
@@ -323,9 +326,9 @@ class BlockList {
     for (std::size_t b = 0; b < blocks_.size(); ++b) {
       const std::size_t begin = b == 0 ? 0 : first_capacity_ + (b - 1) * kBlockSize;
       if constexpr (!std::is_trivially_destructible_v<T>) {
-        if (begin < size_) std::destroy_n(blocks_[b], std::min(size_ - begin, b == 0 ? first_capacity_ : kBlockSize));
+        if (begin < size_) std::destroy_n(blocks_[b], std::min(size_ - begin, block_capacity(b)));
       }
-      free_block(blocks_[b], b == 0 ? first_capacity_ : kBlockSize);
+      free_block(blocks_[b], block_capacity(b));
     }
   }
 
