@@ -41,6 +41,12 @@ inflate_state* thread_state() noexcept {
   return state.get();
 }
 
+// Why a lead-in: on a small room, ISA-L first decodes some 64 KiB into a buffer of its own, and the
+// parse waits 60-90 us for the start of the text. Handed a little input at a time, it returns what
+// that input makes at once, so the first bytes come in about 10 us. Past the lead-in it gets the rest.
+constexpr std::size_t kLeadInInput = 1024;
+constexpr std::size_t kLeadInText = 16 * 1024;
+
 // DEFLATE looks back at most this far: the history a block is handed.
 constexpr std::size_t kHistory = 32 * 1024;
 constexpr std::size_t kTrailer = 8;
@@ -114,11 +120,15 @@ FastInflater::Status FastInflater::start_block(const char* out) noexcept {
   state_->read_in = (bytes_[byte] >> shift) | 1u;
   state_->read_in_length = static_cast<std::int32_t>(8 - shift);
   fed_ = byte + 1;
-  state_->next_in = const_cast<unsigned char*>(bytes_ + fed_);
-  state_->avail_in = static_cast<std::uint32_t>(std::min(size_ - fed_, kStep));
-  fed_ += state_->avail_in;
+  feed();
   phase_ = Phase::kInBlock;
   return Status::kMore;
+}
+
+void FastInflater::feed() noexcept {
+  state_->next_in = const_cast<unsigned char*>(bytes_ + fed_);
+  state_->avail_in = static_cast<std::uint32_t>(std::min(size_ - fed_, lead_in_ ? kLeadInInput : kStep));
+  fed_ += state_->avail_in;
 }
 
 FastInflater::Status FastInflater::end_block() noexcept {
@@ -149,14 +159,10 @@ FastInflater::Status FastInflater::decode(char* out, std::size_t room, std::size
       status = start_member();
     } else if (phase_ == Phase::kBlock) {
       status = start_block(out + done);
-    } else if (done == room) {
+    } else if (done == room || (lead_in_ && done > 0)) {
       break;
     } else {
-      if (state_->avail_in == 0 && fed_ < size_) {
-        state_->next_in = const_cast<unsigned char*>(bytes_ + fed_);
-        state_->avail_in = static_cast<std::uint32_t>(std::min(size_ - fed_, kStep));
-        fed_ += state_->avail_in;
-      }
+      if (state_->avail_in == 0 && fed_ < size_) feed();
       const std::size_t step = std::min(room - done, kStep);
       unsigned char* const start = reinterpret_cast<unsigned char*>(out + done);
       const std::uint32_t avail_in = state_->avail_in;
@@ -167,6 +173,7 @@ FastInflater::Status FastInflater::decode(char* out, std::size_t room, std::size
       crc_ = crc32_gzip_refl(crc_, start, produced);
       member_out_ += produced;
       done += produced;
+      if (member_out_ >= kLeadInText) lead_in_ = false;
       if (state_->block_state == ISAL_BLOCK_FINISH) {
         status = end_block();
       } else if (produced < step && state_->avail_in == 0 && fed_ == size_) {

@@ -27,7 +27,7 @@ bool have_fast_inflater() noexcept;
 class FastInflater {
  public:
   enum class Status {
-    kMore,         // the room was filled; the text goes on
+    kMore,         // the room was filled (at the start of the text: some of it); the text goes on
     kEnd,          // the text is complete
     kRefused,      // zlib must judge these bytes
     kOutOfMemory,  // the inflater's state could not be allocated
@@ -48,6 +48,8 @@ class FastInflater {
   enum class Phase : unsigned char { kMember, kBlock, kInBlock };
   Status start_member() noexcept;
   Status start_block(const char* out) noexcept;
+  // Hands ISA-L the next input, from fed_ on.
+  void feed() noexcept;
   // After ISA-L ended a block: the next block, the trailer, or a refusal.
   Status end_block() noexcept;
 
@@ -58,6 +60,7 @@ class FastInflater {
   Phase phase_ = Phase::kMember;
   bool first_member_ = true;
   bool final_block_ = false;
+  bool lead_in_ = true;         // the start of the text: little input per call, each output handed on
   std::size_t next_ = 0;        // where the next member may start
   std::size_t bit_ = 0;         // where the current block starts, in bits
   std::size_t fed_ = 0;         // input handed to ISA-L so far
