@@ -70,6 +70,9 @@ class ByteSource {
 
   // True while the inflater produces the text beside the parse (after open() returned no failure).
   bool streaming() const noexcept { return streaming_; }
+  // The text length the gzip trailer announces, 0 when unknown. Only a hint: the last member's
+  // trailer counts that member alone, modulo 2^32.
+  std::size_t announced() const noexcept { return announced_; }
   // The text; after open() of a whole text, all `length()` bytes of it. The address changes only in
   // finish().
   char* data() const noexcept { return buffer_.data(); }

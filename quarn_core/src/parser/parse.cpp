@@ -63,6 +63,8 @@ class Parser {
   // The split of a long atom loop (see RowsAhead): started once the whole text is there, joined at
   // the scanner's fence.
   void try_split(std::string_view next);
+  // Room in the atom list for the rows of its loop, guessed at the loop's first value.
+  void reserve_atoms(std::string_view first);
   void join_split();
 
   // Records the first error; `at`, when given, points into the text where the failure lies.
@@ -257,6 +259,7 @@ std::size_t Parser::loop_values(const std::string_view* t, std::size_t i, std::s
 }
 
 std::size_t Parser::atom_values(const std::string_view* t, std::size_t i, std::size_t n) {
+  if (s_.atoms.empty() && column_ == 0) reserve_atoms(t[i]);
   if (!split_tried_) try_split(t[i]);
   detail::AtomRows step{s_.atoms, s_.arena, atom_};
   i = loop_values(t, i, n, step);
@@ -293,6 +296,24 @@ std::size_t Parser::ignored_values(const std::string_view* t, std::size_t i, std
     }
   }
   return n;
+}
+
+// Why: grown by doubling from a few atoms, the list reallocates and copies itself a dozen times
+// for a typical entry, and every larger array is fresh memory to fault in. The rows of the loop are
+// guessed from its first line and the expected length of the text (which the loop cannot outrun by
+// much: the categories after it make the guess high rather than low), at most one full block.
+void Parser::reserve_atoms(std::string_view first) {
+  const std::size_t hint = feed_.size_hint();
+  const char* const text = feed_.data();
+  const std::size_t at = static_cast<std::size_t>(first.data() - text);
+  if (hint <= at) return;
+  const std::size_t ready = feed_.ready();
+  std::size_t line = at, end = at;
+  while (line > 0 && text[line - 1] != '\n') --line;
+  while (end < ready && text[end] != '\n') ++end;
+  if (end == ready) return;  // the first line is not all there yet
+  const std::size_t rows = (hint - line) / (end + 1 - line);
+  s_.atoms.reserve(std::min(rows, BlockList<AtomSite>::kBlockSize));
 }
 
 void Parser::try_split(std::string_view next) {

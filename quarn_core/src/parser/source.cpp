@@ -13,7 +13,10 @@ constexpr std::string_view kNotUtf8 = "stream did not contain valid UTF-8";
 std::optional<ReaderError> SourceText::open(std::string_view path) {
   if (auto failure = bytes_.open(path)) return failure;
   data_ = bytes_.data();
-  if (bytes_.streaming()) return std::nullopt;
+  if (bytes_.streaming()) {
+    size_hint_ = bytes_.announced();
+    return std::nullopt;
+  }
   stopped_ = true;
   size_hint_ = bytes_.length();
   return check_rest();
