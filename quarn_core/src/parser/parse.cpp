@@ -312,7 +312,8 @@ void Parser::reserve_atoms(std::string_view first) {
   while (line > 0 && text[line - 1] != '\n') --line;
   while (end < ready && text[end] != '\n') ++end;
   if (end == ready) return;  // the first line is not all there yet
-  const std::size_t rows = (hint - line) / (end + 1 - line);
+  // A row spread over lines is at least two bytes a value.
+  const std::size_t rows = (hint - line) / std::max(end + 1 - line, 2 * columns_.size());
   s_.atoms.reserve(std::min(rows, BlockList<AtomSite>::kBlockSize));
 }
 
