@@ -1,6 +1,7 @@
 // The values of a loop, walked row by row: where a loop ends, and the walk every row step shares.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <string_view>
 
@@ -20,12 +21,17 @@ inline bool is_data_header(std::string_view t) noexcept { return t.size() >= 5 &
 // Why the first-byte tests: this runs once per loop value, and almost no value starts with "_",
 // "l", "L" or "d".
 inline bool ends_loop(std::string_view t) noexcept {
-  if (t.empty()) return false;
+  // One load and one branch for the usual value: the first bytes that may end a loop, in a table.
+  static constexpr auto kMayEnd = [] {
+    std::array<bool, 256> may{};
+    for (const unsigned char c : {'_', 'l', 'L', 'd'}) may[c] = true;
+    return may;
+  }();
+  if (t.empty() || !kMayEnd[static_cast<unsigned char>(t[0])]) return false;
   const char c = t[0];
   if (c == '_') return true;
   if ((c | 0x20) == 'l') return is_loop_keyword(t);
-  if (c == 'd') return is_data_header(t);
-  return false;
+  return is_data_header(t);
 }
 
 constexpr std::size_t kNoFailure = ~std::size_t{0};
