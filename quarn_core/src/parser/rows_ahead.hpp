@@ -27,7 +27,7 @@ namespace quarn::detail {
 // Whatever the helper meets that the walk would report (a tokenizer error, a value that does not
 // convert, a failure to allocate) makes it give up: the walk then gets there itself, and reports it.
 // Less loop than this is parsed by the walk alone: handing over and joining would cost more.
-constexpr std::size_t kMinSplitBytes = 96 * 1024;
+constexpr std::size_t kMinSplitBytes = 64 * 1024;
 
 // Where to split the atom loop whose next row's line begins at `row_line` (rows of `width` values):
 // a line start a little past the middle of what remains of the loop, guessed from the shape of its
