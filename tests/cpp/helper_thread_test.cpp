@@ -64,6 +64,10 @@ TEST(HelperThread, HandsOverWhetherTheOtherSideSpinsOrSleeps) {
     const std::chrono::microseconds steps[] = {std::chrono::microseconds(0), std::chrono::microseconds(20),
                                                std::chrono::microseconds(150)};
     pause.job = steps[i % 3];
+    if (i % 4 == 1) {  // woken ahead: the job comes while it spins, or after it slept again
+      helper->warm();
+      std::this_thread::sleep_for(2 * steps[(i / 4) % 3]);
+    }
     const HelperThread::Ticket ticket = helper->start(job, &pause);
     if (i % 5 == 0) std::this_thread::sleep_for(steps[(i / 3) % 3]);
     if (i % 2 == 0) {

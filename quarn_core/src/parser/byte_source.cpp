@@ -155,6 +155,9 @@ std::optional<ReaderError> ByteSource::read_plain(std::size_t size_guess) {
 }
 
 std::optional<ReaderError> ByteSource::inflate_packed(std::size_t compressed_size) {
+  if (compressed_size >= kFastStreamThreshold) {
+    if (HelperThread* helper = HelperThread::of_this_thread()) helper->warm();
+  }
   packed_ = read_packed(file_.fd, compressed_size);
   close_file();
   const std::size_t have = packed_.size;
@@ -370,7 +373,8 @@ ByteSource::Piece ByteSource::wait(std::size_t seen) noexcept {
     const std::size_t limit = prefault_limit(seen);
     if (!can_prefault_ || from >= limit) {
       lock.unlock();
-      const bool came = spin_until(moved);
+      // The first piece comes after the helper's wake, so it may take longer than a later one.
+      const bool came = spin_until(moved, seen == 0 ? kSpinAfterWake : kSpin);
       lock.lock();
       if (came || moved()) continue;  // a change while the lock was free came without a wake
       waiter_sleeps_ = true;

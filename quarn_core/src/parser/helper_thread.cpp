@@ -80,6 +80,14 @@ HelperThread::Ticket HelperThread::start(Job job, void* context) noexcept {
   return ticket;
 }
 
+void HelperThread::warm() noexcept {
+  std::unique_lock<std::mutex> lock(mutex_);
+  if (!helper_sleeps_) return;
+  warmed_ = true;
+  lock.unlock();
+  wake_.notify_one();
+}
+
 void HelperThread::wait(Ticket ticket) noexcept {
   while (!wait_for(ticket, std::chrono::hours(1))) {
   }
@@ -98,13 +106,20 @@ void HelperThread::run() noexcept {
   std::unique_lock<std::mutex> lock(mutex_);
   for (;;) {
     if (job_ == nullptr && !stop_) {
-      // A load often starts its next job soon after the last one ended (the split after the inflater).
+      // A load often starts its next job soon after the last one ended (the split after the inflater),
+      // and a warmed helper's job is on its way.
+      const auto limit = warmed_ ? kSpinAfterWake : kSpin;
+      warmed_ = false;
       lock.unlock();
-      spin_until([this] { return started_.load(std::memory_order_acquire) != finished_.load(std::memory_order_relaxed); });
+      spin_until([this] { return started_.load(std::memory_order_acquire) != finished_.load(std::memory_order_relaxed); },
+                 limit);
       lock.lock();
-      helper_sleeps_ = true;
-      wake_.wait(lock, [this] { return stop_ || job_ != nullptr; });
-      helper_sleeps_ = false;
+      if (job_ == nullptr && !stop_) {
+        helper_sleeps_ = true;
+        wake_.wait(lock, [this] { return stop_ || job_ != nullptr || warmed_; });
+        helper_sleeps_ = false;
+        if (job_ == nullptr && !stop_) continue;  // warmed: spin for the job
+      }
     }
     if (job_ == nullptr) return;
     const Job job = job_;

@@ -28,11 +28,15 @@ bool cores_to_spare() noexcept;
 // costs 15 to 50 us on a virtual machine, as much as parsing 10 KB. The spin stays shorter than one
 // wake, so it costs little where the other side is slow; and it is skipped when parses in progress
 // outnumber half the cores, where it would take the core the other side needs. Never throws.
+// A caller that knows the other side has just been woken may spin longer: up to one wake and
+// what follows it.
+constexpr auto kSpin = std::chrono::microseconds(40);
+constexpr auto kSpinAfterWake = std::chrono::microseconds(120);
+
 template <class Ready>
-bool spin_until(Ready ready) noexcept {
+bool spin_until(Ready ready, std::chrono::microseconds limit = kSpin) noexcept {
   if (!cores_to_spare()) return ready();
-  constexpr auto kSpin = std::chrono::microseconds(40);
-  const auto deadline = std::chrono::steady_clock::now() + kSpin;
+  const auto deadline = std::chrono::steady_clock::now() + limit;
   for (unsigned round = 1;; ++round) {
     if (ready()) return true;
 #if defined(__x86_64__) || defined(__i386__)
@@ -64,6 +68,10 @@ class HelperThread {
   // Runs job(context) on the helper; first waits for the job started before it, should that one not
   // have returned yet. Never throws, never allocates. Call only from the owning thread.
   Ticket start(Job job, void* context) noexcept;
+  // Wakes a sleeping helper ahead of a job that the owner is about to start, so that the wake
+  // passes while the owner still works (reading the file it will inflate). The helper then waits for
+  // the job spinning, for a while. Never throws. Call only from the owning thread.
+  void warm() noexcept;
   // Returns once the job of `ticket` has returned (at once for 0, the ticket of no job).
   void wait(Ticket ticket) noexcept;
   // The same, giving up after `timeout`: true when the job has returned.
@@ -88,6 +96,7 @@ class HelperThread {
   std::atomic<Ticket> finished_{0};
   // Who sleeps on a condition variable, guarded by mutex_: the other side notifies only then.
   bool helper_sleeps_ = false;
+  bool warmed_ = false;  // woken by warm(), no job yet
   int owners_sleeping_ = 0;
   bool stop_ = false;
   std::thread thread_;
