@@ -81,6 +81,9 @@ HelperThread::Ticket HelperThread::start(Job job, void* context) noexcept {
 }
 
 void HelperThread::warm() noexcept {
+  // Once the owner's parse starts it counts too: without a core for each thread then, the helper's
+  // spin would take the one another parse needs.
+  if (2 * (active_parses.load(std::memory_order_relaxed) + 1) > core_count()) return;
   std::unique_lock<std::mutex> lock(mutex_);
   if (!helper_sleeps_) return;
   warmed_ = true;

@@ -70,7 +70,8 @@ class HelperThread {
   Ticket start(Job job, void* context) noexcept;
   // Wakes a sleeping helper ahead of a job that the owner is about to start, so that the wake
   // passes while the owner still works (reading the file it will inflate). The helper then waits for
-  // the job spinning, for a while. Never throws. Call only from the owning thread.
+  // the job spinning, for a while; not when the owner's parse would leave too few cores for
+  // spinning (see spin_until). Never throws. Call only from the owning thread.
   void warm() noexcept;
   // Returns once the job of `ticket` has returned (at once for 0, the ticket of no job).
   void wait(Ticket ticket) noexcept;
