@@ -113,6 +113,15 @@ class BlockList {
     return first;
   }
 
+  // The same, leaving the bytes as the allocation had them: for room that the caller fills (or
+  // drops) before anything reads it.
+  T* append_unwritten(std::size_t n) noexcept {
+    static_assert(std::is_trivially_copyable_v<T>);
+    T* first = &(*this)[size_];
+    size_ += n;
+    return first;
+  }
+
   // Appends `n` elements copied from `first` (trivially copyable T), one memcpy per block they fill.
   // May throw std::bad_alloc as push_back does; the elements appended before a failure stay.
   void append(const T* first, std::size_t n) {

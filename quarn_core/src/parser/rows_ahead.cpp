@@ -157,7 +157,8 @@ RowsAhead::Outcome RowsAhead::parse() {
   const std::size_t row_bytes = std::max<std::size_t>(1, (split_ - row_line_) / std::max<std::size_t>(1, lines));
   const std::size_t guess = gap_ + (text_.size() - split_) / row_bytes + 16;
   atoms_.reserve(rows >= kBlock ? kBlock : std::min(guess, kBlock));
-  if (gap_ > 0) atoms_.append_zeroed(gap_);
+  // The walk's rows take the gap at the join; a split that does not join drops the list.
+  if (gap_ > 0) atoms_.append_unwritten(gap_);
   WholeText whole(text_);
   Scanner scanner(whole, {split_, true});
   std::array<std::string_view, Scanner::kBatch> batch;
