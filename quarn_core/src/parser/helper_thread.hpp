@@ -23,16 +23,16 @@ class ActiveParse {
 // True while every parse in progress can have a core for each of its two threads.
 bool cores_to_spare() noexcept;
 
-// Polls `ready` for a few tens of microseconds before the caller goes to sleep; true once it held.
-// Why: the two threads of a load hand over several times per file, and waking a sleeping thread
-// costs 15 to 50 us on a virtual machine, as much as parsing 10 KB. The spin stays shorter than one
-// wake, so it costs little where the other side is slow; and it is skipped when parses in progress
-// outnumber half the cores, where it would take the core the other side needs. Never throws.
-// A caller that knows the other side has just been woken may spin longer: up to one wake and
-// what follows it.
+// How long spin_until polls: shorter than one wake, or, for a caller that knows the other side has
+// just been woken, about one wake and what follows it.
 constexpr auto kSpin = std::chrono::microseconds(40);
 constexpr auto kSpinAfterWake = std::chrono::microseconds(120);
 
+// Polls `ready` for up to `limit` before the caller goes to sleep; true once it held.
+// Why: the two threads of a load hand over several times per file, and waking a sleeping thread
+// costs 15 to 50 us on a virtual machine, as much as parsing 10 KB. The spin stays about as short as
+// one wake, so it costs little where the other side is slow; and it is skipped when parses in
+// progress outnumber half the cores, where it would take the core the other side needs. Never throws.
 template <class Ready>
 bool spin_until(Ready ready, std::chrono::microseconds limit = kSpin) noexcept {
   if (!cores_to_spare()) return ready();
