@@ -102,23 +102,21 @@ class BlockList {
     return *slot;
   }
 
-  // Appends `n` > 0 elements of all-zero bytes (T trivially copyable, its zero bytes a valid value)
-  // and returns the first. They must fit in room already reserved in the block of element size(),
-  // so they are contiguous. Never allocates.
-  T* append_zeroed(std::size_t n) noexcept {
-    static_assert(std::is_trivially_copyable_v<T>);
-    T* first = &(*this)[size_];
-    std::memset(static_cast<void*>(first), 0, n * sizeof(T));
-    size_ += n;
-    return first;
-  }
-
-  // The same, leaving the bytes as the allocation had them: for room that the caller fills (or
-  // drops) before anything reads it.
+  // Appends `n` > 0 elements (T trivially copyable) whose bytes stay as the allocation had them, for
+  // room that the caller fills (or drops) before anything reads it, and returns the first. They must
+  // fit in room already reserved in the block of element size(), so they are contiguous. Never
+  // allocates.
   T* append_unwritten(std::size_t n) noexcept {
     static_assert(std::is_trivially_copyable_v<T>);
     T* first = &(*this)[size_];
     size_ += n;
+    return first;
+  }
+
+  // The same, of all-zero bytes (a valid value of T).
+  T* append_zeroed(std::size_t n) noexcept {
+    T* first = append_unwritten(n);
+    std::memset(static_cast<void*>(first), 0, n * sizeof(T));
     return first;
   }
 

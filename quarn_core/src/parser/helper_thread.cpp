@@ -32,7 +32,9 @@ unsigned core_count() noexcept {
 ActiveParse::ActiveParse() noexcept { active_parses.fetch_add(1, std::memory_order_relaxed); }
 ActiveParse::~ActiveParse() { active_parses.fetch_sub(1, std::memory_order_relaxed); }
 
-bool cores_to_spare() noexcept { return 2 * active_parses.load(std::memory_order_relaxed) <= core_count(); }
+bool cores_to_spare(unsigned more) noexcept {
+  return 2 * (active_parses.load(std::memory_order_relaxed) + more) <= core_count();
+}
 
 HelperThread* HelperThread::of_this_thread() noexcept {
   const pid_t pid = getpid();
@@ -81,9 +83,9 @@ HelperThread::Ticket HelperThread::start(Job job, void* context) noexcept {
 }
 
 void HelperThread::warm() noexcept {
-  // Once the owner's parse starts it counts too: without a core for each thread then, the helper's
-  // spin would take the one another parse needs.
-  if (2 * (active_parses.load(std::memory_order_relaxed) + 1) > core_count()) return;
+  // The owner's parse, about to start, counts too: without a core for each thread then, the
+  // helper's spin would take the one another parse needs.
+  if (!cores_to_spare(1)) return;
   std::unique_lock<std::mutex> lock(mutex_);
   if (!helper_sleeps_) return;
   warmed_ = true;

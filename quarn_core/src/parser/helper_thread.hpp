@@ -20,8 +20,9 @@ class ActiveParse {
   ActiveParse& operator=(const ActiveParse&) = delete;
 };
 
-// True while every parse in progress can have a core for each of its two threads.
-bool cores_to_spare() noexcept;
+// True while every parse in progress, and `more` about to start, can have a core for each of its
+// two threads.
+bool cores_to_spare(unsigned more = 0) noexcept;
 
 // How long spin_until polls: shorter than one wake, or, for a caller that knows the other side has
 // just been woken, about one wake and what follows it.

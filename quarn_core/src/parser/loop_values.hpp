@@ -18,10 +18,9 @@ inline bool is_loop_keyword(std::string_view t) noexcept {
 inline bool is_data_header(std::string_view t) noexcept { return t.size() >= 5 && t.substr(0, 5) == "data_"; }
 
 // A token that closes the values of a loop: a tag, loop_ in any case, or a data block header.
-// Why the first-byte tests: this runs once per loop value, and almost no value starts with "_",
-// "l", "L" or "d".
+// Why a table of first bytes: this runs once per loop value, and almost no value starts with "_",
+// "l", "L" or "d", so the usual value costs one load and one branch.
 inline bool ends_loop(std::string_view t) noexcept {
-  // One load and one branch for the usual value: the first bytes that may end a loop, in a table.
   static constexpr auto kMayEnd = [] {
     std::array<bool, 256> may{};
     for (const unsigned char c : {'_', 'l', 'L', 'd'}) may[c] = true;

@@ -27,6 +27,12 @@ using detail::is_data_header;
 using detail::is_loop_keyword;
 using detail::reader_error;
 
+// Where the line holding offset `at` of `text` begins.
+std::size_t line_start(const char* text, std::size_t at) noexcept {
+  while (at > 0 && text[at - 1] != '\n') --at;
+  return at;
+}
+
 std::string decimal(std::uint64_t n) {
   char buffer[24];
   const auto r = std::to_chars(buffer, buffer + sizeof buffer, n);
@@ -308,8 +314,8 @@ void Parser::reserve_atoms(std::string_view first) {
   const std::size_t at = static_cast<std::size_t>(first.data() - text);
   if (hint <= at) return;
   const std::size_t ready = feed_.ready();
-  std::size_t line = at, end = at;
-  while (line > 0 && text[line - 1] != '\n') --line;
+  const std::size_t line = line_start(text, at);
+  std::size_t end = at;
   while (end < ready && text[end] != '\n') ++end;
   if (end == ready) return;  // the first line is not all there yet
   // A row spread over lines is at least two bytes a value.
@@ -324,8 +330,7 @@ void Parser::try_split(std::string_view next) {
   const std::string_view text(feed_.data(), whole);
   const std::size_t at = static_cast<std::size_t>(next.data() - text.data());
   if (whole - at < detail::kMinSplitBytes) return;
-  std::size_t row_line = at;
-  while (row_line > 0 && text[row_line - 1] != '\n') --row_line;
+  const std::size_t row_line = line_start(text.data(), at);
   const std::size_t split = detail::choose_split(text, row_line, columns_.size());
   // The scan runs up to a batch ahead of the walk; it must not have passed the split yet.
   if (split == 0 || split <= scanner_->position().offset) return;
