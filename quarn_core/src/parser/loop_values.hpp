@@ -36,8 +36,9 @@ inline bool ends_loop(std::string_view t) noexcept {
 constexpr std::size_t kNoFailure = ~std::size_t{0};
 
 // Hands the values t[i..n) to step(column code, token, position in row, failure) until the first
-// token that ends the loop, and returns where it stopped. `column` is the position in the row of the
-// next value, carried from batch to batch. Once a step fails, `failed_at` is its position in the
+// token that ends the loop, and returns where it stopped. No token before t[plain] ends a loop
+// (Scanner::plain_tokens), so only the later ones are checked. `column` is the position in the row
+// of the next value, carried from batch to batch. Once a step fails, `failed_at` is its position in the
 // row (kNoFailure before) and only the count goes on: it decides whether the loop fails or is
 // dropped.
 // Why a template over the row step: the value loop is the hot path of the whole reader; each
@@ -46,14 +47,14 @@ constexpr std::size_t kNoFailure = ~std::size_t{0};
 // pointers the compiler cannot tell apart from them, and would otherwise reload them after every value.
 template <class RowStep>
 [[gnu::always_inline]] inline std::size_t take_values(const std::string_view* t, std::size_t i, std::size_t n,
-                                                      const Column* columns, std::size_t width,
+                                                      std::size_t plain, const Column* columns, std::size_t width,
                                                       std::size_t& column, std::size_t& failed_at,
                                                       ValueFailure& failure, RowStep& step) {
   std::size_t c = column;
   bool failed = failed_at != kNoFailure;
   for (; i < n; ++i) {
     const std::string_view token = t[i];
-    if (ends_loop(token)) break;
+    if (i >= plain && ends_loop(token)) break;
     if (!failed && !step(columns[c], token, c, failure)) {
       failed = true;
       failed_at = c;

@@ -104,6 +104,7 @@ class Parser {
   std::optional<RowFailure> row_failure_;
 
   detail::Scanner* scanner_ = nullptr;
+  std::size_t plain_ = 0;  // of the batch being consumed, the leading tokens that cannot end a loop
   std::unique_ptr<detail::RowsAhead> ahead_;  // the later part of an atom loop, parsed on the helper
   bool split_tried_ = false;                  // one split per text
   std::uint64_t split_loop_ = 0;              // loop_ordinal_ of the loop split
@@ -121,6 +122,7 @@ Expected<Structure, ReaderError> Parser::run() {
       continue;
     }
     interruption_point();
+    plain_ = scanner.plain_tokens();
     // After a walk error only the scan goes on, since a tokenizer error later in the text wins.
     if (state_ != State::failed) consume(batch.data(), n);
     batch_ordinal_ += n;
@@ -257,7 +259,7 @@ std::size_t Parser::loop_values(const std::string_view* t, std::size_t i, std::s
   std::size_t failed_at = row_failure_ ? row_failure_->column : detail::kNoFailure;
   detail::ValueFailure failure{};
   const std::size_t first = i;
-  i = detail::take_values(t, i, n, columns_.data(), columns_.size(), column_, failed_at, failure, step);
+  i = detail::take_values(t, i, n, plain_, columns_.data(), columns_.size(), column_, failed_at, failure, step);
   if (!row_failure_ && failed_at != detail::kNoFailure) row_failure_ = RowFailure{failure, failed_at};
   values_ += i - first;
   if (i < n) finish_loop();
@@ -295,7 +297,7 @@ std::size_t Parser::bond_values(const std::string_view* t, std::size_t i, std::s
 }
 
 std::size_t Parser::ignored_values(const std::string_view* t, std::size_t i, std::size_t n) {
-  for (; i < n; ++i) {
+  for (i = std::max(i, plain_); i < n; ++i) {
     if (ends_loop(t[i])) {
       finish_loop();
       return i;

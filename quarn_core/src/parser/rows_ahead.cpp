@@ -188,7 +188,7 @@ RowsAhead::Outcome RowsAhead::parse() {
       break;
     }
     const std::size_t taken =
-        take_values(batch.data(), 0, n, columns_.data(), columns_.size(), column, failed_at, failure, step);
+        take_values(batch.data(), 0, n, scanner.plain_tokens(), columns_.data(), columns_.size(), column, failed_at, failure, step);
     if (failed_at != kNoFailure) return Outcome::kGaveUp;
     values_ += taken;
     if (taken < n) {

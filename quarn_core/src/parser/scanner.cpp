@@ -1,11 +1,17 @@
 #include "scanner.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <bit>
 #include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
+#endif
+#if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#include <immintrin.h>
+#define QUARN_WIDE_WINDOWS 1
+#define QUARN_WIDE_TARGET __attribute__((target("avx2,bmi,popcnt")))
 #endif
 
 namespace quarn::detail {
@@ -22,6 +28,7 @@ struct WindowMasks {
   std::uint64_t line_feed;
   std::uint64_t hash;
   std::uint64_t opener;     // quotes and ";": special only where a token starts
+  std::uint64_t may_end;    // "_", "l", "L", "d": a token starting so may end a loop
 };
 
 #if defined(__SSE2__)
@@ -34,7 +41,11 @@ WindowMasks classify(const char* p) noexcept {
   const __m128i single_quote = _mm_set1_epi8('\'');
   const __m128i double_quote = _mm_set1_epi8('"');
   const __m128i semicolon = _mm_set1_epi8(';');
-  WindowMasks m{0, 0, 0, 0};
+  const __m128i underscore = _mm_set1_epi8('_');
+  const __m128i lower_d = _mm_set1_epi8('d');
+  const __m128i lower_l = _mm_set1_epi8('l');
+  const __m128i case_bit = _mm_set1_epi8(0x20);
+  WindowMasks m{0, 0, 0, 0, 0};
   for (int k = 0; k < 4; ++k) {
     const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + 16 * k));
     const __m128i is_lf = _mm_cmpeq_epi8(v, lf);
@@ -45,17 +56,20 @@ WindowMasks classify(const char* p) noexcept {
     const __m128i opener = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, single_quote),
                                                      _mm_cmpeq_epi8(v, double_quote)),
                                         _mm_cmpeq_epi8(v, semicolon));
+    const __m128i may_end = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(v, underscore), _mm_cmpeq_epi8(v, lower_d)),
+                                         _mm_cmpeq_epi8(_mm_or_si128(v, case_bit), lower_l));
     const int shift = 16 * k;
     m.delimiter |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(delimiter))) << shift;
     m.line_feed |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(is_lf))) << shift;
     m.hash |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(is_hash))) << shift;
     m.opener |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(opener))) << shift;
+    m.may_end |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm_movemask_epi8(may_end))) << shift;
   }
   return m;
 }
 #else
 WindowMasks classify(const char* p) noexcept {
-  WindowMasks m{0, 0, 0, 0};
+  WindowMasks m{0, 0, 0, 0, 0};
   for (std::size_t i = 0; i < kWindow; ++i) {
     const std::uint64_t bit = std::uint64_t{1} << i;
     switch (p[i]) {
@@ -63,6 +77,7 @@ WindowMasks classify(const char* p) noexcept {
       case '\n': m.delimiter |= bit; m.line_feed |= bit; break;
       case '#': m.delimiter |= bit; m.hash |= bit; break;
       case '\'': case '"': case ';': m.opener |= bit; break;
+      case '_': case 'l': case 'L': case 'd': m.may_end |= bit; break;
       default: break;
     }
   }
@@ -70,11 +85,85 @@ WindowMasks classify(const char* p) noexcept {
 }
 #endif
 
+#if defined(QUARN_WIDE_WINDOWS)
+// The same masks, 32 bytes per compare.
+QUARN_WIDE_TARGET inline WindowMasks classify_wide(const char* p) noexcept {
+  const __m256i space = _mm256_set1_epi8(' ');
+  const __m256i tab = _mm256_set1_epi8('\t');
+  const __m256i cr = _mm256_set1_epi8('\r');
+  const __m256i lf = _mm256_set1_epi8('\n');
+  const __m256i hash = _mm256_set1_epi8('#');
+  const __m256i single_quote = _mm256_set1_epi8('\'');
+  const __m256i double_quote = _mm256_set1_epi8('"');
+  const __m256i semicolon = _mm256_set1_epi8(';');
+  const __m256i underscore = _mm256_set1_epi8('_');
+  const __m256i lower_d = _mm256_set1_epi8('d');
+  const __m256i lower_l = _mm256_set1_epi8('l');
+  const __m256i case_bit = _mm256_set1_epi8(0x20);
+  WindowMasks m{0, 0, 0, 0, 0};
+  for (int k = 0; k < 2; ++k) {
+    const __m256i v = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p + 32 * k));
+    const __m256i is_lf = _mm256_cmpeq_epi8(v, lf);
+    const __m256i is_hash = _mm256_cmpeq_epi8(v, hash);
+    const __m256i blank = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, space), _mm256_cmpeq_epi8(v, tab)),
+                                          _mm256_cmpeq_epi8(v, cr));
+    const __m256i delimiter = _mm256_or_si256(_mm256_or_si256(blank, is_lf), is_hash);
+    const __m256i opener = _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, single_quote),
+                                                           _mm256_cmpeq_epi8(v, double_quote)),
+                                           _mm256_cmpeq_epi8(v, semicolon));
+    const __m256i may_end =
+        _mm256_or_si256(_mm256_or_si256(_mm256_cmpeq_epi8(v, underscore), _mm256_cmpeq_epi8(v, lower_d)),
+                        _mm256_cmpeq_epi8(_mm256_or_si256(v, case_bit), lower_l));
+    const int shift = 32 * k;
+    m.delimiter |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(delimiter))) << shift;
+    m.line_feed |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(is_lf))) << shift;
+    m.hash |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(is_hash))) << shift;
+    m.opener |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(opener))) << shift;
+    m.may_end |= static_cast<std::uint64_t>(static_cast<std::uint32_t>(_mm256_movemask_epi8(may_end))) << shift;
+  }
+  return m;
+}
+
+std::atomic<bool> wide_allowed{true};
+
+bool cpu_is_wide() noexcept {
+  __builtin_cpu_init();
+  return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt");
+}
+#endif
+
+bool use_wide_windows() noexcept {
+#if defined(QUARN_WIDE_WINDOWS)
+  static const bool wide = cpu_is_wide();
+  return wide && wide_allowed.load(std::memory_order_relaxed);
+#else
+  return false;
+#endif
+}
+
 bool ends_bare_token(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '#'; }
+
+constexpr std::size_t kNoFlag = ~std::size_t{0};
+
+// The first-byte test of ends_loop, for the tokens the byte scan makes.
+bool may_end_loop(std::string_view t) noexcept {
+  if (t.empty()) return false;
+  const char c = t[0];
+  return c == '_' || c == 'l' || c == 'L' || c == 'd';
+}
 
 }  // namespace
 
-Scanner::Scanner(TextFeed& feed) noexcept : feed_(feed), base_(feed.data()), ready_(feed.ready()) {}
+void allow_wide_windows(bool allowed) noexcept {
+#if defined(QUARN_WIDE_WINDOWS)
+  wide_allowed.store(allowed, std::memory_order_relaxed);
+#else
+  (void)allowed;
+#endif
+}
+
+Scanner::Scanner(TextFeed& feed) noexcept
+    : feed_(feed), base_(feed.data()), ready_(feed.ready()), wide_(use_wide_windows()) {}
 
 Scanner::Scanner(TextFeed& feed, Position from) noexcept : Scanner(feed) {
   pos_ = from.offset;
@@ -133,18 +222,21 @@ void Scanner::resume(Position to) noexcept {
 std::size_t Scanner::next_batch(std::string_view* out, std::size_t room) noexcept {
   if (error_ != ScanError::none || at_fence_) return 0;
   std::size_t n = 0;
+  std::size_t flag = kNoFlag;
   // The window scan takes the plain stretches; the byte scan takes everything else (quotes, text
   // fields, comments, tokens longer than a window, and the last bytes before ready()).
   // A batch of full size ends where a window might no longer fit in it; a smaller one is filled.
   const std::size_t stop = room >= kMaxTokensPerWindow ? kMaxTokensPerWindow : 1;
   while (room - n >= stop) {
     if (room - n >= kMaxTokensPerWindow && pos_ + kWindow <= ready_) {
-      n += scan_windows(out + n, room - n);
+      n += wide_ ? scan_windows_wide(out + n, room - n, n, flag) : scan_windows(out + n, room - n, n, flag);
       if (room - n < stop) break;
     }
     if (scan_one(out + n) == Step::end) break;
+    if (flag == kNoFlag && may_end_loop(out[n])) flag = n;
     ++n;
   }
+  plain_ = std::min(flag, n);
   return n;
 }
 
@@ -152,11 +244,22 @@ std::size_t Scanner::next_batch(std::string_view* out, std::size_t room) noexcep
 // them, so one pass of byte compares per 64 bytes and bit tricks find all token bounds without a
 // branch per byte. A window stops at the first "#", and at the first quote or ";" that starts a
 // token, since those need the byte scan.
-std::size_t Scanner::scan_windows(std::string_view* out, std::size_t room) noexcept {
+template <bool kWide>
+[[gnu::always_inline]] inline std::size_t Scanner::windows(std::string_view* out, std::size_t room, std::size_t at,
+                                                           std::size_t& flag) noexcept {
   std::size_t n = 0;
   while (pos_ + kWindow <= ready_ && room - n >= kMaxTokensPerWindow) {
     const char* w = base_ + pos_;
-    const WindowMasks m = classify(w);
+    WindowMasks m;
+#if defined(QUARN_WIDE_WINDOWS)
+    if constexpr (kWide) {
+      m = classify_wide(w);
+    } else {
+      m = classify(w);
+    }
+#else
+    m = classify(w);
+#endif
     const std::uint64_t token = ~m.delimiter;
     // pos_ is between tokens, so a token byte at bit 0 starts a token.
     std::uint64_t starts = token & ~(token << 1);
@@ -164,6 +267,11 @@ std::size_t Scanner::scan_windows(std::string_view* out, std::size_t room) noexc
     const std::uint64_t stop = m.hash | (starts & m.opener);
     const unsigned cut = stop ? static_cast<unsigned>(std::countr_zero(stop)) : 64u;
     if (cut < 64) starts &= (std::uint64_t{1} << cut) - 1;
+    // The tokens of the window come out in the order of their starts (one that runs past the window
+    // is its last), so the starts before the first flagged one count the tokens before it.
+    if (const std::uint64_t flagged = starts & m.may_end; flagged != 0 && flag == kNoFlag) {
+      flag = at + n + static_cast<std::size_t>(std::popcount(starts & (flagged - 1) & ~flagged));
+    }
 
     unsigned advance = cut;  // bytes of the window fully scanned
     unsigned last_end = 0;
@@ -193,6 +301,23 @@ std::size_t Scanner::scan_windows(std::string_view* out, std::size_t room) noexc
   }
   return n;
 }
+
+std::size_t Scanner::scan_windows(std::string_view* out, std::size_t room, std::size_t at,
+                                  std::size_t& flag) noexcept {
+  return windows<false>(out, room, at, flag);
+}
+
+#if defined(QUARN_WIDE_WINDOWS)
+[[gnu::flatten]] QUARN_WIDE_TARGET std::size_t Scanner::scan_windows_wide(std::string_view* out, std::size_t room, std::size_t at,
+                                                         std::size_t& flag) noexcept {
+  return windows<true>(out, room, at, flag);
+}
+#else
+std::size_t Scanner::scan_windows_wide(std::string_view* out, std::size_t room, std::size_t at,
+                                       std::size_t& flag) noexcept {
+  return windows<false>(out, room, at, flag);
+}
+#endif
 
 Scanner::Step Scanner::scan_one(std::string_view* out) noexcept {
   for (;;) {

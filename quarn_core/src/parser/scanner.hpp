@@ -43,6 +43,10 @@ class Scanner {
   // scan stands at its fence (at_fence()). Never allocates.
   std::size_t next_batch(std::string_view* out, std::size_t room = kBatch) noexcept;
 
+  // Of the tokens the last next_batch wrote, how many lead that cannot end a loop: none of them starts
+  // with "_", "l", "L" or "d" (see ends_loop), so a walk over loop values need not look at them.
+  std::size_t plain_tokens() const noexcept { return plain_; }
+
   // Where the scan stands: after the last token returned.
   Position position() const noexcept { return {pos_, line_start_}; }
 
@@ -65,7 +69,12 @@ class Scanner {
  private:
   enum class Step : std::uint8_t { token, end };
 
-  std::size_t scan_windows(std::string_view* out, std::size_t room) noexcept;
+  // `flag`: the batch index of the first token that may end a loop, set when one is met; `at` is the
+  // batch index of out[0]. The wide form compares 32 bytes at a time, on CPUs that can.
+  template <bool kWide>
+  std::size_t windows(std::string_view* out, std::size_t room, std::size_t at, std::size_t& flag) noexcept;
+  std::size_t scan_windows(std::string_view* out, std::size_t room, std::size_t at, std::size_t& flag) noexcept;
+  std::size_t scan_windows_wide(std::string_view* out, std::size_t room, std::size_t at, std::size_t& flag) noexcept;
   Step scan_one(std::string_view* out) noexcept;
   Step quoted(char quote, std::string_view* out) noexcept;
   Step text_field(std::string_view* out) noexcept;
@@ -86,6 +95,12 @@ class Scanner {
   bool at_fence_ = false;
   ScanError error_ = ScanError::none;
   std::size_t error_offset_ = 0;
+  std::size_t plain_ = 0;
+  bool wide_;
 };
+
+// For tests: whether scanners made afterwards may use the wide compares (they still need a CPU that
+// has them). Allowed unless a test says otherwise.
+void allow_wide_windows(bool allowed) noexcept;
 
 }  // namespace quarn::detail
