@@ -157,9 +157,9 @@ std::string describe(const ReadResult& r) {
   return r.failure->display() + " [os error " + std::to_string(r.failure->source ? r.failure->source->os_error : -1) + "]";
 }
 
-// A gzip file read both ways: whole (by the fast inflater where the build has one), and by zlib in
-// pieces beside the parse. Both must give the same text or the same failure.
-ReadResult read_gzip(const std::string& path, int pieces = -1) {
+// A file read both ways: whole (gzip by the fast inflater where the build has one), and in pieces
+// beside the parse (gzip by zlib). Both must give the same text or the same failure.
+ReadResult read_both_ways(const std::string& path, int pieces = -1) {
   ReadResult whole = read_source(path, pieces);
   const ReadResult streamed = read_source(path, pieces, ~std::size_t{0});
   EXPECT_EQ(describe(whole), describe(streamed)) << path;
@@ -216,21 +216,26 @@ TEST(Source, ADirectoryOpensAndFailsWhileReading) {
   expect_io_failure(read_source(dir.path("d.gz")), "Is a directory (os error 21)");
 }
 
-TEST(Source, PlainFilesAreReadWholeAndChecked) {
+TEST(Source, PlainFilesAreReadWholeOrBesideTheParseAndChecked) {
   ScratchDir dir;
-  const std::string text = sample_text(300000);
-  const ReadResult r = read_source(dir.write("a.cif", text));
+  // Small enough to be read whole unless streaming is forced.
+  const std::string text = sample_text(100000);
+  const ReadResult r = read_both_ways(dir.write("a.cif", text));
   ASSERT_FALSE(r.failure);
   EXPECT_EQ(r.text, text);
   EXPECT_EQ(r.fed, text.size());
 
-  EXPECT_EQ(read_source(dir.write("empty.cif", "")).text, "");
-  expect_io_failure(read_source(dir.write("mid.cif", "data_x\n\xff\xfe loop_\n")), "stream did not contain valid UTF-8");
-  expect_io_failure(read_source(dir.write("end.cif", text + "\xe2\x82")), "stream did not contain valid UTF-8");
+  EXPECT_EQ(read_both_ways(dir.write("empty.cif", "")).text, "");
+  expect_io_failure(read_both_ways(dir.write("mid.cif", "data_x\n\xff\xfe loop_\n")), "stream did not contain valid UTF-8");
+  const std::string middle = text.substr(0, 50000) + "\xed\xa0\x80" + text.substr(50000);
+  for (int pieces : {-1, 0, 1}) {
+    expect_io_failure(read_both_ways(dir.write("middle.cif", middle), pieces), "stream did not contain valid UTF-8");
+    expect_io_failure(read_both_ways(dir.write("end.cif", text + "\xe2\x82"), pieces), "stream did not contain valid UTF-8");
+  }
   // Gzip data in a file not named .gz is read as text, and it is not UTF-8.
-  expect_io_failure(read_source(dir.write("a.cif", gzip_member(text))), "stream did not contain valid UTF-8");
+  expect_io_failure(read_both_ways(dir.write("a.cif", gzip_member(text))), "stream did not contain valid UTF-8");
   for (const char* name : {"a.tgz", "a.gzip", ".gz"}) {
-    EXPECT_EQ(read_source(dir.write(name, "plain")).text, "plain") << name;
+    EXPECT_EQ(read_both_ways(dir.write(name, "plain")).text, "plain") << name;
   }
 }
 
@@ -273,16 +278,16 @@ TEST(Source, GzipIsChosenByNameAndEveryMemberIsDecoded) {
   const std::string text = sample_text(3'000'000);  // several pieces of the parallel feed
   const std::string packed = gzip_member(text);
   for (const char* name : {"a.cif.gz", "a.GZ", "a.Gz"}) {
-    const ReadResult r = read_gzip(dir.write(name, packed));
+    const ReadResult r = read_both_ways(dir.write(name, packed));
     ASSERT_FALSE(r.failure) << name << ": " << r.failure->message;
     EXPECT_EQ(r.text, text) << name;
   }
   const std::string second = "second member\n";
-  EXPECT_EQ(read_gzip(dir.write("two.gz", packed + gzip_member(second))).text, text + second);
-  EXPECT_EQ(read_gzip(dir.write("three.gz", gzip_member("a") + gzip_member("") + gzip_member("b"))).text, "ab");
+  EXPECT_EQ(read_both_ways(dir.write("two.gz", packed + gzip_member(second))).text, text + second);
+  EXPECT_EQ(read_both_ways(dir.write("three.gz", gzip_member("a") + gzip_member("") + gzip_member("b"))).text, "ab");
   // After a complete member, bytes that do not begin another one are ignored.
   for (const std::string& junk : {std::string("junk after the end"), std::string("\x1f"), std::string(100, '\0'), std::string("\x8b\x1f")}) {
-    const ReadResult r = read_gzip(dir.write("junk.gz", gzip_member(second) + junk));
+    const ReadResult r = read_both_ways(dir.write("junk.gz", gzip_member(second) + junk));
     ASSERT_FALSE(r.failure) << r.failure->message;
     EXPECT_EQ(r.text, second);
   }
@@ -292,37 +297,37 @@ TEST(Source, GzipDecodingFailuresCarryTheDecoderText) {
   ScratchDir dir;
   const std::string text = sample_text(100000);
   const std::string packed = gzip_member(text);
-  expect_io_failure(read_gzip(dir.write("plain.cif.gz", text)), "incorrect header check");
-  expect_io_failure(read_gzip(dir.write("empty.gz", "")), "unexpected end of file");
-  expect_io_failure(read_gzip(dir.write("short.gz", packed.substr(0, packed.size() / 2))), "unexpected end of file");
-  expect_io_failure(read_gzip(dir.write("header.gz", packed.substr(0, 5))), "unexpected end of file");
-  expect_io_failure(read_gzip(dir.write("notrailer.gz", packed.substr(0, packed.size() - 3))), "unexpected end of file");
+  expect_io_failure(read_both_ways(dir.write("plain.cif.gz", text)), "incorrect header check");
+  expect_io_failure(read_both_ways(dir.write("empty.gz", "")), "unexpected end of file");
+  expect_io_failure(read_both_ways(dir.write("short.gz", packed.substr(0, packed.size() / 2))), "unexpected end of file");
+  expect_io_failure(read_both_ways(dir.write("header.gz", packed.substr(0, 5))), "unexpected end of file");
+  expect_io_failure(read_both_ways(dir.write("notrailer.gz", packed.substr(0, packed.size() - 3))), "unexpected end of file");
 
   std::string bad_crc = packed;
   bad_crc[bad_crc.size() - 6] ^= 0x55;
-  expect_io_failure(read_gzip(dir.write("crc.gz", bad_crc)), "incorrect data check");
+  expect_io_failure(read_both_ways(dir.write("crc.gz", bad_crc)), "incorrect data check");
   std::string bad_block = packed;
   bad_block[10] = '\xff';  // first block header: reserved block type 3
-  expect_io_failure(read_gzip(dir.write("block.gz", bad_block)), "invalid block type");
+  expect_io_failure(read_both_ways(dir.write("block.gz", bad_block)), "invalid block type");
 
   // A later member that begins with the magic is decoded, so its damage counts.
-  expect_io_failure(read_gzip(dir.write("second.gz", packed + "\x1f\x8b\x63junk")), "unknown compression method");
-  expect_io_failure(read_gzip(dir.write("second_cut.gz", packed + gzip_member(text).substr(0, 200))), "unexpected end of file");
-  expect_io_failure(read_gzip(dir.write("second_magic.gz", packed + "\x1f\x8b")), "unexpected end of file");
+  expect_io_failure(read_both_ways(dir.write("second.gz", packed + "\x1f\x8b\x63junk")), "unknown compression method");
+  expect_io_failure(read_both_ways(dir.write("second_cut.gz", packed + gzip_member(text).substr(0, 200))), "unexpected end of file");
+  expect_io_failure(read_both_ways(dir.write("second_magic.gz", packed + "\x1f\x8b")), "unexpected end of file");
 
   // The optional header checksum (flag 0x02, after a file name here) is checked.
   std::string named = packed.substr(0, 10) + "a.cif" + std::string(1, '\0');
   named[3] = 0x08 | 0x02;
   const uLong crc = crc32(0, reinterpret_cast<const Bytef*>(named.data()), static_cast<uInt>(named.size()));
   const std::string rest = packed.substr(10);
-  EXPECT_EQ(read_gzip(dir.write("hcrc.gz", named + char(crc & 0xff) + char(crc >> 8 & 0xff) + rest)).text, text);
-  expect_io_failure(read_gzip(dir.write("badhcrc.gz", named + char(~crc & 0xff) + char(crc >> 8 & 0xff) + rest)),
+  EXPECT_EQ(read_both_ways(dir.write("hcrc.gz", named + char(crc & 0xff) + char(crc >> 8 & 0xff) + rest)).text, text);
+  expect_io_failure(read_both_ways(dir.write("badhcrc.gz", named + char(~crc & 0xff) + char(crc >> 8 & 0xff) + rest)),
                     "header crc mismatch");
-  expect_io_failure(read_gzip(dir.write("flags.gz", packed.substr(0, 3) + "\x20" + packed.substr(4))),
+  expect_io_failure(read_both_ways(dir.write("flags.gz", packed.substr(0, 3) + "\x20" + packed.substr(4))),
                     "unknown header flags set");
   std::string bad_length = packed;
   bad_length[bad_length.size() - 1] ^= 0x10;  // a trailer that announces 256 MiB more
-  expect_io_failure(read_gzip(dir.write("length.gz", bad_length)), "incorrect length check");
+  expect_io_failure(read_both_ways(dir.write("length.gz", bad_length)), "incorrect length check");
 }
 
 // DEFLATE bits written by hand, least significant first, for blocks no compressor writes.
@@ -416,25 +421,25 @@ TEST(Source, HeadersTheFastInflaterWouldReadAreJudgedAsZlibJudgesThem) {
     dynamic_block(w, true, std::move(literal), distance, tail, spoil);
     return member_of(first + w.bytes(), head + tail);
   };
-  const ReadResult sound = read_gzip(dir.write("sound.gz", file(literal_lengths("ab!", true), {1})));
+  const ReadResult sound = read_both_ways(dir.write("sound.gz", file(literal_lengths("ab!", true), {1})));
   ASSERT_FALSE(sound.failure) << describe(sound);
   EXPECT_EQ(sound.text, head + tail);
-  expect_io_failure(read_gzip(dir.write("literals.gz", file(literal_lengths("ab!", false), {1}))),
+  expect_io_failure(read_both_ways(dir.write("literals.gz", file(literal_lengths("ab!", false), {1}))),
                     "invalid literal/lengths set");
-  expect_io_failure(read_gzip(dir.write("distances.gz", file(literal_lengths("ab!", true), {1, 2}))),
+  expect_io_failure(read_both_ways(dir.write("distances.gz", file(literal_lengths("ab!", true), {1, 2}))),
                     "invalid distances set");
-  expect_io_failure(read_gzip(dir.write("lengths.gz", file(literal_lengths("ab!", true), {1}, true))),
+  expect_io_failure(read_both_ways(dir.write("lengths.gz", file(literal_lengths("ab!", true), {1}, true))),
                     "invalid code lengths set");
-  expect_io_failure(read_gzip(dir.write("many.gz", file(literal_lengths("ab!", true, 287), {1}))),
+  expect_io_failure(read_both_ways(dir.write("many.gz", file(literal_lengths("ab!", true, 287), {1}))),
                     "too many length or distance symbols");
   // A length whose distance reaches before the text, and a stored block whose lengths disagree.
   BitWriter far;
   far.put(1, 1), far.put(1, 2);
   far.code(0x30 + 'a', 8), far.code(1, 7), far.code(1, 5), far.code(0, 7);
-  expect_io_failure(read_gzip(dir.write("far.gz", member_of(far.bytes(), "aaaa"))), "invalid distance too far back");
+  expect_io_failure(read_both_ways(dir.write("far.gz", member_of(far.bytes(), "aaaa"))), "invalid distance too far back");
   std::string bad_stored = first;
   bad_stored[3] ^= 1;
-  expect_io_failure(read_gzip(dir.write("stored.gz", member_of(bad_stored, head))), "invalid stored block lengths");
+  expect_io_failure(read_both_ways(dir.write("stored.gz", member_of(bad_stored, head))), "invalid stored block lengths");
 }
 
 // Polls peek() until the source stops running, as a parser that must not wait would.
@@ -513,7 +518,7 @@ TEST(Source, InvalidUtf8InGzipTextIsAnIoError) {
   const std::string middle = text.substr(0, 1'000'000) + "\xed\xa0\x80" + text.substr(1'000'000);
   const std::string cut_end = text + "\xf0\x9f\x98";
   for (const std::string& bad : {middle, cut_end}) {
-    const ReadResult r = read_gzip(dir.write("bad.cif.gz", gzip_member(bad)));
+    const ReadResult r = read_both_ways(dir.write("bad.cif.gz", gzip_member(bad)));
     expect_io_failure(r, "stream did not contain valid UTF-8");
   }
   // The parse is never handed a byte past the fault, whether the text comes whole (then open() refuses
@@ -540,10 +545,10 @@ TEST(Source, ADecodingFailureOutranksInvalidUtf8AndTheParseStoppingEarly) {
   const std::string bad_then_cut = gzip_member("\xff" + text).substr(0, packed.size() - 1000);
   const std::string cut = packed.substr(0, packed.size() - 1000);
   for (int pieces : {-1, 0, 1, 2}) {
-    expect_io_failure(read_gzip(dir.write("a.gz", bad_then_cut), pieces), "unexpected end of file");
-    expect_io_failure(read_gzip(dir.write("b.gz", cut), pieces), "unexpected end of file");
-    expect_io_failure(read_gzip(dir.write("c.gz", gzip_member(text + "\xff")), pieces), "stream did not contain valid UTF-8");
-    const ReadResult whole = read_gzip(dir.write("d.gz", packed), pieces);
+    expect_io_failure(read_both_ways(dir.write("a.gz", bad_then_cut), pieces), "unexpected end of file");
+    expect_io_failure(read_both_ways(dir.write("b.gz", cut), pieces), "unexpected end of file");
+    expect_io_failure(read_both_ways(dir.write("c.gz", gzip_member(text + "\xff")), pieces), "stream did not contain valid UTF-8");
+    const ReadResult whole = read_both_ways(dir.write("d.gz", packed), pieces);
     ASSERT_FALSE(whole.failure);
     EXPECT_EQ(whole.text, text);
   }
@@ -564,6 +569,12 @@ TEST(Source, AFeedCutByAFullBufferIsCompletedAndReported) {
   const std::string packed = gzip_member(text);
   const std::string cut = dir.write("c.cif.gz", packed.substr(0, packed.size() - 100));
   expect_io_failure(read_source(cut, -1, 700'000), "unexpected end of file");
+  // A plain file that outgrows the room read beside the parse (as when it is written meanwhile).
+  const ReadResult plain = read_source(dir.write("d.cif", text), -1, 700'000);
+  ASSERT_FALSE(plain.failure);
+  EXPECT_TRUE(plain.cut);
+  EXPECT_TRUE(plain.text == text);
+  expect_io_failure(read_source(dir.write("e.cif", text + "\xc3"), -1, 700'000), "stream did not contain valid UTF-8");
 }
 
 TEST(Source, DroppingASourceMidwayStopsTheInflater) {

@@ -33,6 +33,9 @@ std::size_t piece_room(std::size_t decoded, std::size_t capacity) noexcept {
 // Below this compressed size, handing the inflation to the helper costs more than the overlap gains.
 constexpr std::size_t kZlibStreamThreshold = 64 * 1024;
 constexpr std::size_t kFastStreamThreshold = 16 * 1024;
+// Plain files from this size are read on the helper beside the parse: reading a large text into fresh
+// memory and checking it took a fifth of its load, all before the parse began.
+constexpr std::size_t kPlainStreamThreshold = 128 * 1024;
 
 // While the parse waits for the inflater it takes the inflater's page faults in advance, by huge
 // pages, a few of them ahead: on a machine whose fresh memory is slow to hand out, faulting in the
@@ -115,10 +118,19 @@ std::optional<ReaderError> ByteSource::open(std::string_view path) {
   if (auto failure = open_file(path, &file_)) return failure;
   std::optional<ReaderError> failure;
   if (!has_gzip_extension(path)) {
+    // A text too large for memory is refused before any of it is read, whichever way it is read.
+    if (!grant(file_.size + 1)) return too_large();
+    if (file_.sized && (file_.size >= kPlainStreamThreshold || force_streaming_)) {
+      // The reported size guides prefaulting and the parse's reservations; a file that grows while
+      // it is read overflows the slack and is finished by finish().
+      announced_ = file_.size;
+      if (start_streaming(std::min(file_.size + kSlack, capacity_limit_), read_plain_job)) return std::nullopt;
+      announced_ = 0;
+    }
     failure = read_plain(file_.size);
   } else if (file_.sized && force_streaming_) {
     gzip_ = std::make_unique<GzipDecoder>(file_.fd);
-    if (start_streaming(file_.size, inflate_zlib_job)) return std::nullopt;
+    if (start_streaming(worst_case(file_.size), inflate_zlib_job)) return std::nullopt;
     failure = inflate_with_zlib(std::move(gzip_), 4 * file_.size);
   } else if (file_.sized && have_fast_inflater() && fits_in_memory(file_.size)) {
     // (zlib streams the compressed bytes instead, when even they would not fit beside the text.)
@@ -126,7 +138,7 @@ std::optional<ReaderError> ByteSource::open(std::string_view path) {
     if (!failure && streaming_) return std::nullopt;
   } else if (file_.sized && !have_fast_inflater() && file_.size >= kZlibStreamThreshold) {
     gzip_ = std::make_unique<GzipDecoder>(file_.fd);
-    if (start_streaming(file_.size, inflate_zlib_job)) return std::nullopt;
+    if (start_streaming(worst_case(file_.size), inflate_zlib_job)) return std::nullopt;
     failure = inflate_with_zlib(std::move(gzip_), 4 * file_.size);
   } else {
     failure = inflate_with_zlib(std::make_unique<GzipDecoder>(file_.fd), file_.sized ? 4 * file_.size : kSlack);
@@ -140,6 +152,10 @@ std::optional<ReaderError> ByteSource::read_plain(std::size_t size_guess) {
   // files report sizes that are wrong. One spare byte lets the read that sees the end find room.
   if (!grant(size_guess + 1)) return too_large();
   if (!buffer_.reserve(size_guess + 1)) throw std::bad_alloc();
+  return read_rest();
+}
+
+std::optional<ReaderError> ByteSource::read_rest() {
   for (;;) {
     if (length_ == buffer_.capacity() && !buffer_.grow(2 * buffer_.capacity())) throw std::bad_alloc();
     if (length_ == granted_ && !grant(length_ + 1)) return too_large();
@@ -162,7 +178,7 @@ std::optional<ReaderError> ByteSource::inflate_packed(std::size_t compressed_siz
   close_file();
   const std::size_t have = packed_.size;
   if (have >= 18) announced_ = announced_length(packed_.bytes.get() + have);
-  if (have >= kFastStreamThreshold && start_streaming(have, inflate_fast_job)) return std::nullopt;
+  if (have >= kFastStreamThreshold && start_streaming(worst_case(have), inflate_fast_job)) return std::nullopt;
   auto failure = inflate_fast_whole();
   packed_ = PackedFile();
   return failure;
@@ -240,14 +256,19 @@ bool ByteSource::grant(std::size_t end) noexcept {
 }
 
 ReaderError ByteSource::decoder_failure() const {
+  if (!gzip_) return os_failure(read_error_, std::nullopt);
   if (gzip_->os_error() != 0) return os_failure(gzip_->os_error(), std::nullopt);
   return io_failure(gzip_->message());
 }
 
-bool ByteSource::start_streaming(std::size_t compressed_size, HelperThread::Job job) {
-  if (compressed_size > (~std::size_t{0} - kSlack) / kMaxExpansion) return false;
-  std::size_t capacity = compressed_size * kMaxExpansion + kSlack;
-  if (capacity > capacity_limit_) capacity = capacity_limit_;
+std::size_t ByteSource::worst_case(std::size_t compressed_size) const noexcept {
+  if (compressed_size > (~std::size_t{0} - kSlack) / kMaxExpansion) return ~std::size_t{0};
+  return std::min(compressed_size * kMaxExpansion + kSlack, capacity_limit_);
+}
+
+bool ByteSource::start_streaming(std::size_t capacity, HelperThread::Job job) {
+  if (capacity == ~std::size_t{0}) return false;
+  const std::size_t compressed_size = file_.size;
   // Without the address space for the worst case, or without a helper, inflate before parsing.
   helper_ = HelperThread::of_this_thread();
   if (helper_ == nullptr || !buffer_.reserve(capacity)) return false;
@@ -362,6 +383,25 @@ void ByteSource::stream_zlib(std::size_t decoded) noexcept {
   }
 }
 
+void ByteSource::read_plain_job(void* self) noexcept {
+  auto* const source = static_cast<ByteSource*>(self);
+  char* const base = source->buffer_.data();
+  std::size_t decoded = 0;
+  for (;;) {
+    if (source->cancel_.load(std::memory_order_relaxed)) return;
+    const std::size_t room = source->next_piece(decoded);
+    if (room == 0) return;
+    const ReadCount r = read_up_to(source->file_.fd, base + decoded, room);
+    decoded += r.bytes;
+    if (r.error != 0) {
+      source->read_error_ = r.error;
+      return source->publish(decoded, Progress::kFailed);
+    }
+    if (r.bytes < room) return source->publish(decoded, Progress::kDone);
+    source->publish(decoded, Progress::kRunning);
+  }
+}
+
 ByteSource::Piece ByteSource::wait(std::size_t seen) noexcept {
   const auto moved = [this, seen] {
     return decoded_.load(std::memory_order_acquire) != seen ||
@@ -412,7 +452,8 @@ std::optional<ReaderError> ByteSource::finish() {
       return too_large();
     case Progress::kFull:
       was_cut_ = true;
-      failure = inflate_rest();
+      failure = gzip_ ? inflate_rest() : read_rest();
+      if (!gzip_) close_file();
       break;
     case Progress::kRunning:
     case Progress::kDone:

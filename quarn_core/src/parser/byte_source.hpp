@@ -33,7 +33,8 @@ struct PackedFile {
 
 // Produces the text of one file, checking nothing but the reading and the decoding.
 //
-// A plain file is read whole, in one read of the size the system reports. A gzip regular file is read
+// A plain file is read whole, in one read of the size the system reports; a large regular one is read
+// on the loading thread's helper instead, in pieces beside the parse. A gzip regular file is read
 // whole the same way and inflated member by member by the fast inflater: on the loading thread's
 // helper (HelperThread), beside the parse, into a buffer reserved for the worst-case expansion, so
 // that the text never moves while the parse reads it; a small file, or one whose worst case finds no
@@ -101,8 +102,8 @@ class ByteSource {
   bool was_cut() const noexcept { return was_cut_; }
 
   // Before open(): gzip regular files, however small, are inflated by zlib beside the parse, reading
-  // the file piece by piece, into at most `bytes` (for exercising the feed, a cut feed and the zlib
-  // path in any build).
+  // the file piece by piece, and plain regular files are read beside the parse, however small, both
+  // into at most `bytes` (for exercising the feed, a cut feed and the zlib path in any build).
   void stream_with_zlib(std::size_t bytes) noexcept {
     force_streaming_ = true;
     capacity_limit_ = bytes;
@@ -110,15 +111,22 @@ class ByteSource {
 
  private:
   std::optional<ReaderError> read_plain(std::size_t size_guess);
+  // Reads on from length_ to the end of the file, growing the buffer.
+  std::optional<ReaderError> read_rest();
   std::optional<ReaderError> inflate_packed(std::size_t compressed_size);
   std::optional<ReaderError> inflate_fast_whole();
   std::optional<ReaderError> inflate_with_zlib(std::unique_ptr<GzipDecoder> decoder, std::size_t size_guess);
-  // Reserves the worst case for `compressed_size` bytes and starts `job` on the helper; false (and
-  // nothing started) when either cannot be had.
-  bool start_streaming(std::size_t compressed_size, HelperThread::Job job);
-  // The jobs: ISA-L over packed_, and zlib reading the file. Failures reach the parse as values.
+  // The text that `compressed_size` bytes can inflate to at most (within the test limit); all ones
+  // when no buffer could hold it.
+  std::size_t worst_case(std::size_t compressed_size) const noexcept;
+  // Reserves `capacity` bytes and starts `job` on the helper; false (and nothing started) when either
+  // cannot be had.
+  bool start_streaming(std::size_t capacity, HelperThread::Job job);
+  // The jobs: ISA-L over packed_, zlib reading the file, and a plain read. Failures reach the parse
+  // as values.
   static void inflate_fast_job(void* self) noexcept;
   static void inflate_zlib_job(void* self) noexcept;
+  static void read_plain_job(void* self) noexcept;
   // The zlib job's loop from `decoded` on; gzip_ must be set.
   void stream_zlib(std::size_t decoded) noexcept;
   // After the fast inflater refused at `decoded`: zlib inflates packed_ from its start, drops the
@@ -143,6 +151,7 @@ class ByteSource {
   TextBuffer buffer_;
   std::size_t length_ = 0;
   std::unique_ptr<GzipDecoder> gzip_;
+  int read_error_ = 0;  // errno of the plain read job's failed read
   bool force_streaming_ = false;
   std::size_t capacity_limit_ = ~std::size_t{0};
   bool streaming_ = false;

@@ -37,8 +37,8 @@ class SourceText final : public TextFeed {
   // saw only a prefix, has to run again over the whole text.
   bool feed_was_cut() const noexcept { return bytes_.was_cut(); }
 
-  // Before open(): inflate gzip with zlib beside the parse, into at most `bytes` (for exercising the
-  // pieces, a cut feed and the zlib path in any build).
+  // Before open(): inflate gzip with zlib, and read plain text, beside the parse, into at most
+  // `bytes` (for exercising the pieces, a cut feed and the zlib path in any build).
   void limit_parallel_capacity(std::size_t bytes) noexcept { bytes_.stream_with_zlib(bytes); }
 
  private:
