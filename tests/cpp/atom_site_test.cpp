@@ -81,7 +81,7 @@ TEST(AtomSite, NullValuesLeaveFieldsAbsent) {
   EXPECT_EQ(b.auth_seq_id(), 7);
 }
 
-TEST(AtomSite, TextsAreTrimmedAndTypeSymbolsUpperCased) {
+TEST(AtomSite, TextsAndNumbersAreTrimmedAndTypeSymbolsUpperCased) {
   const Structure s = parsed(loop({"type_symbol", "label_atom_id", "label_comp_id"},
                                   "' fe ' \" O5' \" 'LONG COMPONENT NAME'\nSe\xC3\xA9 \xC2\xA0" "CA\xC2\xA0 x"));
   EXPECT_EQ(s.atoms[0].type_symbol.view(), "FE");
@@ -89,6 +89,13 @@ TEST(AtomSite, TextsAreTrimmedAndTypeSymbolsUpperCased) {
   EXPECT_EQ(s.atoms[0].label_comp_id.view(), "LONG COMPONENT NAME");  // beyond the inline size
   EXPECT_EQ(s.atoms[1].type_symbol.view(), "SE\xC3\xA9");              // only a-z change
   EXPECT_EQ(s.atoms[1].label_atom_id.view(), "CA");
+  // Bare numbers padded with White_Space beyond ASCII, and a null form padded so.
+  const Structure n = parsed(loop({"Cartn_x", "auth_seq_id", "occupancy", "label_seq_id"},
+                                  "\xC2\xA0" "2.5 8\xE3\x80\x80 \xC2\xA0.\xC2\xA0 -3"));
+  EXPECT_EQ(n.atoms[0].x(), 2.5);
+  EXPECT_EQ(n.atoms[0].auth_seq_id(), 8);
+  EXPECT_FALSE(n.atoms[0].occupancy());
+  EXPECT_EQ(n.atoms[0].label_seq_id(), -3);
   const std::string long_symbol(100, 'q');
   const Structure t = parsed(loop({"type_symbol"}, long_symbol));
   EXPECT_EQ(t.atoms[0].type_symbol.view(), std::string(100, 'Q'));

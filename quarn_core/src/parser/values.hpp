@@ -87,7 +87,10 @@ bool parse_decimal_general(std::string_view text, double* value) noexcept;
 // optional fraction (or a fraction alone) and an optional exponent, or inf, infinity, nan in any case.
 // The value is the nearest double (ties to even), an infinity on overflow. False when the cut text
 // is not such a literal. Never allocates.
-inline bool parse_decimal(std::string_view text, double* value) noexcept {
+// The common short forms of parse_decimal alone: an optional "-", digits, an optional fraction, 1 to 15
+// digits in all. False, leaving *value as it was, for anything else (which may still be a decimal).
+// Such a text is never a null form and has no White_Space at its ends.
+inline bool parse_short_decimal(std::string_view text, double* value) noexcept {
   // Why a fast path: coordinates, occupancies and B factors are short plain decimals (-11.980).
   // With at most 15 digits the digits form an exact integer below 2^53 and the power of ten is
   // exact, so one division is correctly rounded.
@@ -107,10 +110,14 @@ inline bool parse_decimal(std::string_view text, double* value) noexcept {
     fraction = static_cast<std::size_t>(p - point);
     count += fraction;
   }
-  if (p != end || count == 0 || count > 15) return parse_decimal_general(text, value);
+  if (p != end || count == 0 || count > 15) return false;
   const double v = static_cast<double>(digits) / kPow10[fraction];
   *value = negative ? -v : v;
   return true;
+}
+
+inline bool parse_decimal(std::string_view text, double* value) noexcept {
+  return parse_short_decimal(text, value) || parse_decimal_general(text, value);
 }
 
 // A loop value that did not convert. The message also names the column's tag, which the caller
