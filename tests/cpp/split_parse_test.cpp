@@ -3,10 +3,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdio>
 #include <fstream>
+#include <mutex>
 #include <string>
+#include <thread>
+#include <vector>
 
+#include "parser/helper_thread.hpp"
 #include "parser/rows_ahead.hpp"
 #include "quarn/contacts.hpp"
 #include "reader_support.hpp"
@@ -109,6 +115,61 @@ TEST(SplitParse, AGzipTextSplitsOnceItIsWhollyInflated) {
     EXPECT_EQ(outcome(loaded), unsplit(text));
   }
   EXPECT_GT(detail::splits_joined(), before);
+}
+
+// Threads that each hold a load in progress until the object goes.
+class BusyLoads {
+ public:
+  explicit BusyLoads(unsigned count) {
+    for (unsigned k = 0; k < count; ++k) {
+      threads_.emplace_back([this] {
+        const detail::ActiveParse active;
+        std::unique_lock<std::mutex> lock(mutex_);
+        ++holding_;
+        changed_.notify_all();
+        changed_.wait(lock, [this] { return released_; });
+      });
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait(lock, [&] { return holding_ == count; });
+  }
+  ~BusyLoads() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      released_ = true;
+    }
+    changed_.notify_all();
+    for (std::thread& t : threads_) t.join();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  unsigned holding_ = 0;
+  bool released_ = false;
+  std::vector<std::thread> threads_;
+};
+
+// With so many loads in progress that another could not have two cores, a load leaves its helper
+// alone (no split, no inflating or reading beside the parse) and gives the same structure.
+TEST(SplitParse, LoadsThatWouldOversubscribeTheCoresUseNoHelper) {
+  const std::string text = atom_text(40000);
+  testing_files::ScratchDir dir;
+  const std::string plain = dir.write("busy.cif", text);
+  const std::string packed = dir.write("busy.cif.gz", testing_files::gzip_member(text));
+  const std::string expected = unsplit(text);
+  {
+    const BusyLoads others(std::max(1u, std::thread::hardware_concurrency() / 2));
+    const std::uint64_t before = detail::splits_joined();
+    for (const std::string& path : {plain, packed}) {
+      auto loaded = load_structure(path);
+      ASSERT_TRUE(loaded) << loaded.error().display();
+      EXPECT_EQ(outcome(loaded), expected) << path;
+    }
+    EXPECT_TRUE(parse_text(text, true));
+    EXPECT_EQ(detail::splits_joined(), before);
+  }
+  EXPECT_TRUE(parses_alike(text));  // the cores free again
 }
 
 std::uint64_t resident_bytes() {

@@ -120,7 +120,7 @@ std::optional<ReaderError> ByteSource::open(std::string_view path) {
   if (!has_gzip_extension(path)) {
     // A text too large for memory is refused before any of it is read, whichever way it is read.
     if (!grant(file_.size + 1)) return too_large();
-    if (file_.sized && (file_.size >= kPlainStreamThreshold || force_streaming_)) {
+    if (file_.sized && ((file_.size >= kPlainStreamThreshold && cores_to_spare()) || force_streaming_)) {
       // The reported size guides prefaulting and the parse's reservations; a file that grows while
       // it is read overflows the slack and is finished by finish().
       announced_ = file_.size;
@@ -136,7 +136,7 @@ std::optional<ReaderError> ByteSource::open(std::string_view path) {
     // (zlib streams the compressed bytes instead, when even they would not fit beside the text.)
     failure = inflate_packed(file_.size);
     if (!failure && streaming_) return std::nullopt;
-  } else if (file_.sized && !have_fast_inflater() && file_.size >= kZlibStreamThreshold) {
+  } else if (file_.sized && !have_fast_inflater() && file_.size >= kZlibStreamThreshold && cores_to_spare()) {
     gzip_ = std::make_unique<GzipDecoder>(file_.fd);
     if (start_streaming(worst_case(file_.size), inflate_zlib_job)) return std::nullopt;
     failure = inflate_with_zlib(std::move(gzip_), 4 * file_.size);
@@ -171,14 +171,17 @@ std::optional<ReaderError> ByteSource::read_rest() {
 }
 
 std::optional<ReaderError> ByteSource::inflate_packed(std::size_t compressed_size) {
-  if (compressed_size >= kFastStreamThreshold) {
+  const bool beside = compressed_size >= kFastStreamThreshold && cores_to_spare();
+  if (beside) {
     if (HelperThread* helper = HelperThread::of_this_thread()) helper->warm();
   }
   packed_ = read_packed(file_.fd, compressed_size);
   close_file();
   const std::size_t have = packed_.size;
   if (have >= 18) announced_ = announced_length(packed_.bytes.get() + have);
-  if (have >= kFastStreamThreshold && start_streaming(worst_case(have), inflate_fast_job)) return std::nullopt;
+  if (beside && have >= kFastStreamThreshold && start_streaming(worst_case(have), inflate_fast_job)) {
+    return std::nullopt;
+  }
   auto failure = inflate_fast_whole();
   packed_ = PackedFile();
   return failure;

@@ -29,8 +29,14 @@ unsigned core_count() noexcept {
 
 }  // namespace
 
-ActiveParse::ActiveParse() noexcept { active_parses.fetch_add(1, std::memory_order_relaxed); }
-ActiveParse::~ActiveParse() { active_parses.fetch_sub(1, std::memory_order_relaxed); }
+thread_local unsigned parse_depth = 0;
+
+ActiveParse::ActiveParse() noexcept {
+  if (parse_depth++ == 0) active_parses.fetch_add(1, std::memory_order_relaxed);
+}
+ActiveParse::~ActiveParse() {
+  if (--parse_depth == 0) active_parses.fetch_sub(1, std::memory_order_relaxed);
+}
 
 bool cores_to_spare(unsigned more) noexcept {
   return 2 * (active_parses.load(std::memory_order_relaxed) + more) <= core_count();
@@ -85,7 +91,7 @@ HelperThread::Ticket HelperThread::start(Job job, void* context) noexcept {
 void HelperThread::warm() noexcept {
   // The owner's parse, about to start, counts too: without a core for each thread then, the
   // helper's spin would take the one another parse needs.
-  if (!cores_to_spare(1)) return;
+  if (!cores_to_spare()) return;
   std::unique_lock<std::mutex> lock(mutex_);
   if (!helper_sleeps_) return;
   warmed_ = true;

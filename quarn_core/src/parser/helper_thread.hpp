@@ -11,7 +11,8 @@
 
 namespace quarn::detail {
 
-// A parse in progress in this process, for as long as it exists (the count decides spin_until).
+// A load or parse in progress in this process, for as long as it exists; one per thread however
+// nested (a load parses). The count decides whether loads use their helpers and spin_until spins.
 class ActiveParse {
  public:
   ActiveParse() noexcept;
@@ -21,7 +22,8 @@ class ActiveParse {
 };
 
 // True while every parse in progress, and `more` about to start, can have a core for each of its
-// two threads.
+// two threads. Why loads ask it before handing work to their helpers: with more threads than cores,
+// each hand-over waits for a core, and two loading threads on two cores did less than one.
 bool cores_to_spare(unsigned more = 0) noexcept;
 
 // How long spin_until polls: shorter than one wake, or, for a caller that knows the other side has

@@ -3,6 +3,7 @@
 #include <string>
 #include <utility>
 
+#include "helper_thread.hpp"
 #include "parse.hpp"
 #include "quarn/utf8.hpp"
 #include "text_feed.hpp"
@@ -12,6 +13,7 @@ namespace quarn {
 namespace detail {
 
 Expected<Structure, ReaderError> load_with(SourceText& source, std::string_view path) {
+  const ActiveParse active;  // from the start: opening decides whether the helper inflates
   if (auto failure = source.open(path)) return unexpected(std::move(*failure));
   auto parsed = parse_feed(source, /*atoms_required=*/true);
   // The source's failures come first, as if the whole file had been read and checked before parsing.

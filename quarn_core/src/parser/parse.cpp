@@ -329,6 +329,7 @@ void Parser::try_split(std::string_view next) {
   const std::size_t whole = feed_.whole_length();
   if (whole == 0) return;  // still arriving: asked again with the next batch
   split_tried_ = true;
+  if (!detail::cores_to_spare()) return;
   const std::string_view text(feed_.data(), whole);
   const std::size_t at = static_cast<std::size_t>(next.data() - text.data());
   if (whole - at < detail::kMinSplitBytes) return;
