@@ -456,7 +456,6 @@ std::optional<ReaderError> ByteSource::finish() {
     case Progress::kFull:
       was_cut_ = true;
       failure = gzip_ ? inflate_rest() : read_rest();
-      if (!gzip_) close_file();
       break;
     case Progress::kRunning:
     case Progress::kDone:

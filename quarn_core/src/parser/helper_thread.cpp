@@ -21,6 +21,7 @@ struct Holder {
 thread_local Holder holder;
 
 std::atomic<unsigned> active_parses{0};
+thread_local unsigned parse_depth = 0;  // this thread's ActiveParse objects
 
 unsigned core_count() noexcept {
   static const unsigned cores = std::thread::hardware_concurrency();
@@ -28,8 +29,6 @@ unsigned core_count() noexcept {
 }
 
 }  // namespace
-
-thread_local unsigned parse_depth = 0;
 
 ActiveParse::ActiveParse() noexcept {
   if (parse_depth++ == 0) active_parses.fetch_add(1, std::memory_order_relaxed);
@@ -89,8 +88,8 @@ HelperThread::Ticket HelperThread::start(Job job, void* context) noexcept {
 }
 
 void HelperThread::warm() noexcept {
-  // The owner's parse, about to start, counts too: without a core for each thread then, the
-  // helper's spin would take the one another parse needs.
+  // The owner's load already counts among the parses: without a core for each thread, the helper's
+  // spin would take the one another parse needs.
   if (!cores_to_spare()) return;
   std::unique_lock<std::mutex> lock(mutex_);
   if (!helper_sleeps_) return;
