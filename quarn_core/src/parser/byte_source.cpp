@@ -149,8 +149,8 @@ std::optional<ReaderError> ByteSource::open(std::string_view path) {
 
 std::optional<ReaderError> ByteSource::read_plain(std::size_t size_guess) {
   // One read of the announced size; the loop goes on to the real end, since files grow and special
-  // files report sizes that are wrong. One spare byte lets the read that sees the end find room.
-  if (!grant(size_guess + 1)) return too_large();
+  // files report sizes that are wrong. One spare byte lets the read that sees the end find room
+  // (open() has granted it).
   if (!buffer_.reserve(size_guess + 1)) throw std::bad_alloc();
   return read_rest();
 }

@@ -1,11 +1,11 @@
 // The values of a loop, walked row by row: where a loop ends, and the walk every row step shares.
 #pragma once
 
-#include <array>
 #include <cstddef>
 #include <string_view>
 
 #include "categories.hpp"
+#include "scanner.hpp"
 #include "values.hpp"
 
 namespace quarn::detail {
@@ -18,15 +18,8 @@ inline bool is_loop_keyword(std::string_view t) noexcept {
 inline bool is_data_header(std::string_view t) noexcept { return t.size() >= 5 && t.substr(0, 5) == "data_"; }
 
 // A token that closes the values of a loop: a tag, loop_ in any case, or a data block header.
-// Why a table of first bytes: this runs once per loop value, and almost no value starts with "_",
-// "l", "L" or "d", so the usual value costs one load and one branch.
 inline bool ends_loop(std::string_view t) noexcept {
-  static constexpr auto kMayEnd = [] {
-    std::array<bool, 256> may{};
-    for (const unsigned char c : {'_', 'l', 'L', 'd'}) may[c] = true;
-    return may;
-  }();
-  if (t.empty() || !kMayEnd[static_cast<unsigned char>(t[0])]) return false;
+  if (!may_end_loop(t)) return false;
   const char c = t[0];
   if (c == '_') return true;
   if ((c | 0x20) == 'l') return is_loop_keyword(t);

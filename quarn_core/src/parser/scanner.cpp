@@ -12,6 +12,8 @@
 #include <immintrin.h>
 #define QUARN_WIDE_WINDOWS 1
 #define QUARN_WIDE_TARGET __attribute__((target("avx2,bmi,popcnt")))
+#else
+#define QUARN_WIDE_TARGET
 #endif
 
 namespace quarn::detail {
@@ -130,6 +132,9 @@ bool cpu_is_wide() noexcept {
   __builtin_cpu_init();
   return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") && __builtin_cpu_supports("popcnt");
 }
+#else
+// Never chosen (use_wide_windows): keeps one form of the window scan for both builds.
+inline WindowMasks classify_wide(const char* p) noexcept { return classify(p); }
 #endif
 
 bool use_wide_windows() noexcept {
@@ -144,13 +149,6 @@ bool use_wide_windows() noexcept {
 bool ends_bare_token(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '#'; }
 
 constexpr std::size_t kNoFlag = ~std::size_t{0};
-
-// The first-byte test of ends_loop, for the tokens the byte scan makes.
-bool may_end_loop(std::string_view t) noexcept {
-  if (t.empty()) return false;
-  const char c = t[0];
-  return c == '_' || c == 'l' || c == 'L' || c == 'd';
-}
 
 }  // namespace
 
@@ -251,15 +249,11 @@ template <bool kWide>
   while (pos_ + kWindow <= ready_ && room - n >= kMaxTokensPerWindow) {
     const char* w = base_ + pos_;
     WindowMasks m;
-#if defined(QUARN_WIDE_WINDOWS)
     if constexpr (kWide) {
       m = classify_wide(w);
     } else {
       m = classify(w);
     }
-#else
-    m = classify(w);
-#endif
     const std::uint64_t token = ~m.delimiter;
     // pos_ is between tokens, so a token byte at bit 0 starts a token.
     std::uint64_t starts = token & ~(token << 1);
@@ -307,17 +301,10 @@ std::size_t Scanner::scan_windows(std::string_view* out, std::size_t room, std::
   return windows<false>(out, room, at, flag);
 }
 
-#if defined(QUARN_WIDE_WINDOWS)
-[[gnu::flatten]] QUARN_WIDE_TARGET std::size_t Scanner::scan_windows_wide(std::string_view* out, std::size_t room, std::size_t at,
-                                                         std::size_t& flag) noexcept {
+[[gnu::flatten]] QUARN_WIDE_TARGET std::size_t Scanner::scan_windows_wide(std::string_view* out, std::size_t room,
+                                                                         std::size_t at, std::size_t& flag) noexcept {
   return windows<true>(out, room, at, flag);
 }
-#else
-std::size_t Scanner::scan_windows_wide(std::string_view* out, std::size_t room, std::size_t at,
-                                       std::size_t& flag) noexcept {
-  return windows<false>(out, room, at, flag);
-}
-#endif
 
 Scanner::Step Scanner::scan_one(std::string_view* out) noexcept {
   for (;;) {

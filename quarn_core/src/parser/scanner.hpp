@@ -1,6 +1,7 @@
 // Stage one of the reader: finds the tokens of a CIF text, a batch at a time, as views into the text.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -8,6 +9,19 @@
 #include "text_feed.hpp"
 
 namespace quarn::detail {
+
+// Whether `t` may close the values of a loop, by its first byte alone: only a tag ("_"), loop_ in any
+// case and a data block header ("d") can (ends_loop decides). The window scan flags the same bytes.
+// Why a table: this runs once per loop value, and almost no value starts so, so the usual value
+// costs one load and one branch.
+inline bool may_end_loop(std::string_view t) noexcept {
+  static constexpr auto kMayEnd = [] {
+    std::array<bool, 256> may{};
+    for (const unsigned char c : {'_', 'l', 'L', 'd'}) may[c] = true;
+    return may;
+  }();
+  return !t.empty() && kMayEnd[static_cast<unsigned char>(t[0])];
+}
 
 enum class ScanError : std::uint8_t {
   none,
@@ -43,8 +57,8 @@ class Scanner {
   // scan stands at its fence (at_fence()). Never allocates.
   std::size_t next_batch(std::string_view* out, std::size_t room = kBatch) noexcept;
 
-  // Of the tokens the last next_batch wrote, how many lead that cannot end a loop: none of them starts
-  // with "_", "l", "L" or "d" (see ends_loop), so a walk over loop values need not look at them.
+  // Of the tokens the last next_batch wrote, how many lead that cannot end a loop (may_end_loop is
+  // false for each), so a walk over loop values need not look at them.
   std::size_t plain_tokens() const noexcept { return plain_; }
 
   // Where the scan stands: after the last token returned.
